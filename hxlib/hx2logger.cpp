@@ -1,0 +1,194 @@
+#include "hx2logger.h"
+
+#include "hx2lfqueue.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaEnum>
+#include <QTextStream>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <thread>
+
+class HX2LoggerPrivate
+{
+public:
+    QString filePath;
+    qint64 maxSize = 10485760;
+    int backupCount = 10;
+    bool output = true;
+    bool immediate = true;
+    HX2LFQueue<QByteArray> queue;
+    std::atomic<bool> running{false};
+    std::atomic<bool> writeFailed{false};
+
+    static HX2Logger* g_instance;
+    static QList<HX2Logger*> g_instances;
+
+    QString slotPath(int n) const
+    {
+        const QFileInfo fi(filePath);
+        return fi.absoluteDir().filePath(fi.completeBaseName() + QLatin1Char('.')
+                                         + QString::number(n) + QLatin1Char('.') + fi.suffix());
+    }
+
+    bool ensureDir() const
+    {
+        const QDir dir = QFileInfo(filePath).absoluteDir();
+        if (!dir.exists())
+            QDir().mkpath(dir.absolutePath());
+        return dir.exists();
+    }
+
+    void rotate()
+    {
+        if (backupCount < 1)
+            backupCount = 1;
+        for (int n = 1; n <= backupCount; ++n) {
+            if (!QFile::exists(slotPath(n))) {
+                QFile::rename(filePath, slotPath(n));
+                return;
+            }
+        }
+        QFile::remove(slotPath(1));
+        for (int i = 1; i < backupCount; ++i)
+            QFile::rename(slotPath(i + 1), slotPath(i));
+        QFile::rename(filePath, slotPath(backupCount));
+    }
+
+    void writeImmediate(const QString& line)
+    {
+        if (!ensureDir())
+            return;
+        const QByteArray bytes = line.toUtf8();
+        if (maxSize > 0 && QFileInfo(filePath).size() + bytes.size() > maxSize)
+            rotate();
+        QFile f(filePath);
+        if (!f.open(QIODevice::Append | QIODevice::Text))
+            return;
+        QTextStream ts(&f);
+        ts.setCodec("UTF-8");
+        ts << line << '\n';
+        ts.flush();
+    }
+
+    void run()
+    {
+        running.store(true);
+        writeFailed.store(false);
+        QFile file;
+        qint64 tracked = QFileInfo(filePath).size();
+        QByteArray line;
+        while (!writeFailed.load() && queue.pop(line)) {
+            if (!ensureDir())
+                break;
+            if (maxSize > 0 && tracked + line.size() > maxSize) {
+                if (file.isOpen())
+                    file.close();
+                rotate();
+                tracked = 0;
+            }
+            if (!file.isOpen()) {
+                file.setFileName(filePath);
+                if (file.open(QIODevice::Append | QIODevice::Text))
+                    tracked = file.size();
+            }
+            if (file.isOpen()) {
+                file.write(line);
+                file.write("\n");
+                file.flush();
+                tracked += line.size() + 1;
+            } else {
+                writeFailed.store(true);
+            }
+        }
+        if (file.isOpen())
+            file.close();
+        running.store(false);
+    }
+};
+
+HX2Logger* HX2LoggerPrivate::g_instance = nullptr;
+QList<HX2Logger*> HX2LoggerPrivate::g_instances;
+
+HX2Logger::HX2Logger(QObject* parent) : QObject(parent), d(new HX2LoggerPrivate)
+{
+    HX2LoggerPrivate::g_instance = this;
+    HX2LoggerPrivate::g_instances.append(this);
+}
+
+HX2Logger::~HX2Logger()
+{
+    while (d->running.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    HX2LoggerPrivate::g_instances.removeAll(this);
+    HX2LoggerPrivate::g_instance =
+        HX2LoggerPrivate::g_instances.isEmpty() ? nullptr : HX2LoggerPrivate::g_instances.last();
+    delete d;
+}
+
+HX2Logger* HX2Logger::i() { return HX2LoggerPrivate::g_instance; }
+void HX2Logger::setCurrentInstance() { HX2LoggerPrivate::g_instance = this; }
+
+QString HX2Logger::filePath() const { return d->filePath; }
+void HX2Logger::setFilePath(const QString& path) { d->filePath = path; }
+qint64 HX2Logger::maxSize() const { return d->maxSize; }
+void HX2Logger::setMaxSize(qint64 size) { d->maxSize = size; }
+bool HX2Logger::output() const { return d->output; }
+void HX2Logger::setOutput(bool on) { d->output = on; }
+bool HX2Logger::immediate() const { return d->immediate; }
+void HX2Logger::setImmediate(bool on) { d->immediate = on; }
+
+QString HX2Logger::backupPath(int n) const { return d->slotPath(n); }
+
+void HX2Logger::clean()
+{
+    if (d->filePath.isEmpty())
+        return;
+    QFile::remove(QFileInfo(d->filePath).absoluteFilePath());
+    for (int n = 1; n <= d->backupCount; ++n)
+        QFile::remove(d->slotPath(n));
+}
+
+QString HX2Logger::write(int level, const QString& file, const QString& func, int line,
+                         const char* format, ...)
+{
+    QString message;
+    if (format) {
+        va_list ap;
+        va_start(ap, format);
+        message = QString::vasprintf(format, ap);
+        va_end(ap);
+    }
+    const QMetaEnum levels = QMetaEnum::fromType<LogLevel>();
+    const char* levelName = levels.valueToKey(level);
+
+    QString text = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ");
+    text += QLatin1String(levelName ? levelName : "");
+    if (!file.isEmpty())
+        text += QLatin1Char(' ') + file;
+    if (!func.isEmpty())
+        text += QLatin1Char(' ') + func;
+    if (line > 0)
+        text += QLatin1String(" #") + QString::number(line);
+    text += QLatin1Char(' ') + message;
+    text = text.trimmed();
+
+    if (!d->output || d->filePath.isEmpty())
+        return text;
+    if (d->immediate) {
+        d->writeImmediate(text);
+    } else {
+        d->queue.push(text.toUtf8());
+        bool expected = false;
+        if (d->running.compare_exchange_strong(expected, true)) {
+            HX2LoggerPrivate* p = d;
+            std::thread([p] { p->run(); }).detach();
+        }
+    }
+    return text;
+}

@@ -1,0 +1,122 @@
+#include "appdata.h"
+
+#include "hx2file.h"
+#include "hx2journals.h"
+#include "hx2utils.h"
+#include "phpaths.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+AppData* g_appData = nullptr;
+// Self-pipe: the signal handler only writes the signal number here; the
+// main thread's notifier does the rest outside signal context.
+int g_quitPipe[2] = {-1, -1};
+const char* const kConfigDir = "/kozu/etc/vxrclient";
+}
+
+void sigInt_AppQuit(int sig)
+{
+    if (sig != SIGINT && sig != SIGTERM)
+        return;
+    const int saved = errno;
+    if (g_quitPipe[1] >= 0) {
+        const char byte = static_cast<char>(sig);
+        ssize_t r = ::write(g_quitPipe[1], &byte, 1);
+        (void)r;
+    }
+    errno = saved;
+}
+
+AppData* IAppData()
+{
+    return g_appData;
+}
+
+AppData* AppData::create()
+{
+    if (!g_appData)
+        g_appData = new AppData();
+    return g_appData;
+}
+
+AppData::AppData() : QObject(nullptr), HX2Core()
+{
+    if (::pipe2(g_quitPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_quitNotifier = new QSocketNotifier(g_quitPipe[0], QSocketNotifier::Read, this);
+        connect(m_quitNotifier, &QSocketNotifier::activated, this, &AppData::onQuitSignal);
+    }
+    installQuitHandler({SIGHUP, SIGPIPE});
+    cfgDir = QDir(PHPaths::resolve(QString::fromLatin1(kConfigDir)));
+    installQuitHandler({SIGINT, SIGTERM});
+}
+
+void AppData::installQuitHandler(std::initializer_list<int> sigs)
+{
+    struct sigaction sa {};
+    sa.sa_handler = sigInt_AppQuit;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int s : sigs)
+        ::sigaction(s, &sa, nullptr);
+}
+
+void AppData::onQuitSignal()
+{
+    char buf[64];
+    bool quit = false;
+    for (;;) {
+        const ssize_t n = ::read(g_quitPipe[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == SIGINT || buf[i] == SIGTERM)
+                quit = true;
+        }
+    }
+    if (!quit)
+        return;
+    std::fputs("Wait for quit ...\n", stdout);
+    std::fflush(stdout);
+    QCoreApplication::quit();
+}
+
+QString AppData::defaultConfigPath() const
+{
+    return QDir(PHPaths::resolve(QString::fromLatin1(kConfigDir))).filePath(QStringLiteral("config.json"));
+}
+
+bool AppData::init(const QString& path)
+{
+    const QString file = path.isEmpty() ? defaultConfigPath() : path;
+    configure = HX2File::readJsonObject(file);
+    HX2Journals journal;
+    return engine.loadConfigure(journal, configure);
+}
+
+bool AppData::start()
+{
+    HX2Journals journal;
+    if (!engine.start(journal))
+        return false;
+    debugging = toBool(configure.value("debugging"));
+    appname = toString(configure.value("appname")).trimmed();
+    localagentid = toString(configure.value("localagentid"));
+    if (localagentid.isEmpty())
+        return false;
+    if (debugging)
+        PRINTLN(QVariant(QStringLiteral("Local agent: ") + localagentid));
+    return true;
+}
+
+int AppData::upload()
+{
+    return engine.upload();
+}

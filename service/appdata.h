@@ -1,0 +1,53 @@
+#ifndef APPDATA_H
+#define APPDATA_H
+
+#include "hx2core.h"
+#include "vxrclient.h"
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+// The one application object: the framework core, the backup engine and,
+// once the service starts, its command server. Created by create() and
+// never destroyed before the process ends.
+class AppData : public QObject, public HX2Core
+{
+    Q_OBJECT
+public:
+    // The existing instance, or a new one.
+    static AppData* create();
+
+    // Loads the configuration file (the default when path is empty) and
+    // hands it to the engine; false when the engine refuses it.
+    bool init(const QString& path);
+    // Starts the engine and the local server; false when either refuses.
+    bool start();
+    // One upload pass; its result code.
+    int upload();
+
+    // The default configuration file ("config.json" in the configuration
+    // directory).
+    QString defaultConfigPath() const;
+
+    VxrClient engine;
+    QString appname;
+    QString localagentid;
+
+private:
+    AppData();
+    void installQuitHandler(std::initializer_list<int> sigs);
+    void onQuitSignal();
+
+    QSocketNotifier* m_quitNotifier = nullptr;
+};
+
+// The application object, or null before AppData::create().
+AppData* IAppData();
+
+// The process's quit handler for SIGHUP, SIGPIPE, SIGINT and SIGTERM.
+// SIGHUP and SIGPIPE are ignored; SIGINT and SIGTERM end the event loop.
+void sigInt_AppQuit(int sig);
+
+#endif

@@ -1,0 +1,33 @@
+#include "appdata.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption cfgOption(QStringLiteral("cfg"), QStringLiteral("指定配置文件"),
+                                       QStringLiteral("filepath"));
+    const QCommandLineOption uploadOption(QStringLiteral("upload"), QStringLiteral("立即上传备份"));
+    // Accepted and listed; a command-line full restore is not offered, so
+    // the service starts normally with it.
+    const QCommandLineOption restoreOption(QStringLiteral("restore"), QStringLiteral("完整恢复备份"));
+    parser.addOption(cfgOption);
+    parser.addOption(uploadOption);
+    parser.addOption(restoreOption);
+    parser.process(app);
+
+    const QString path = parser.isSet(cfgOption) ? parser.value(cfgOption) : QString();
+
+    AppData* data = AppData::create();
+    if (!data->init(path))
+        return -1;
+    if (parser.isSet(uploadOption))
+        return data->upload();
+    if (!data->start())
+        return -1;
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,4 @@
+// Temporary: the scheduler and the on-demand upload land in the next commits.
+#include "vxrclient.h"
+void VxrClient::startScheduler() {}
+int VxrClient::upload() { return -3; }

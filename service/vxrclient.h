@@ -1,0 +1,141 @@
+#ifndef VXRCLIENT_H
+#define VXRCLIENT_H
+
+#include "hx2journals.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+// The backup server account and the periods, read together so that a
+// worker never mixes values of two settings loads.
+struct VxrSettings
+{
+    bool active = false;
+    qint64 reportIntervalMs = 60;
+    qint64 backupIntervalMs = 5;
+    QString host;
+    int port = 22;
+    QString uid;
+    QString pwd;
+    QString serverUrl;
+
+    // Host, user and password are all set.
+    bool hasAccount() const { return !host.isEmpty() && !uid.isEmpty() && !pwd.isEmpty(); }
+    // The port to put on a command line: port when in 1..65535, else 22.
+    int validPort() const { return (port >= 1 && port <= 65535) ? port : 22; }
+};
+
+// The backup engine: configuration, settings, and the state shared by the
+// scheduler, snapshot cycle, task worker and status report threads.
+//
+// Locks: settingsMutex guards the VxrSettings members (active, periods,
+// host, port, uid, pwd, serverUrl); scheduleMutex guards nextSchedule;
+// dmpathsMutex guards dmpaths; taskMutex guards tasks; lastBackupMutex
+// guards lastBackup. No code holds two of them at once, and none is held
+// while waiting for a child process.
+class VxrClient : public QObject
+{
+    Q_OBJECT
+public:
+    explicit VxrClient(QObject* parent = nullptr);
+    ~VxrClient() override;
+
+    // ---- Configuration and settings
+
+    // Applies "vg", "lv", "vxrserverurl" and "uploadlog"; always true.
+    bool loadConfigure(HX2Journals& journal, const QJsonObject& config);
+    // Reloads the last-backup and settings files. Always true; an unreadable
+    // settings file sets 9991 in the journal and leaves backup switched off.
+    // With a view, fills it with the settings view.
+    bool loadSettings(HX2Journals& journal, QJsonObject* view);
+    bool settingsLoad(HX2Journals& journal, QJsonObject& view);
+    // Writes the settings file (atomically), reloads it and starts the
+    // scheduler if it is not running. False, journal untouched, when the
+    // file cannot be written.
+    bool settingsSave(HX2Journals& journal, const QJsonObject& settings);
+    // First settings load, last upload time and scheduler start.
+    bool start(HX2Journals& journal);
+
+    // Next occurrence of hour:minute (invalid times count as 00:00).
+    QDateTime scheduleNext(int hour, int minute) const;
+    // Earliest next occurrence over the entries; 2099-12-31 00:00 without any.
+    QDateTime scheduleNext(const QJsonArray& schedule) const;
+
+    // ---- Consistent copies of shared state
+
+    VxrSettings settings() const;
+    QStringList dmpathsCopy() const;
+    QDateTime nextScheduleCopy() const;
+    QJsonObject lastBackupCopy() const;
+
+    // ---- File locations (production paths, re-rooted by the files seam)
+
+    QString settingsPath() const { return m_settingsPath; }
+    QString lastBackupPath() const { return m_lastBackupPath; }
+
+    // The engine's clock; tests replace it.
+    void setClock(std::function<QDateTime()> clock);
+    QDateTime now() const;
+
+    // ---- Configuration members
+    QString vg;
+    QString lv;
+    QString datasetRoot;
+    QString snapPrefix;
+
+    // ---- Settings members, guarded by settingsMutex: read them through
+    // settings().
+    bool active = false;
+    qint64 reportIntervalMs = 60;
+    qint64 backupIntervalMs = 5;
+    QString host;
+    int port = 22;
+    QString uid;
+    QString pwd;
+    QString serverUrl;
+    QString uploadLogPath;
+
+    std::atomic<bool> scheduleRunning{false};
+    std::atomic<bool> reportRunning{false};
+    std::atomic<bool> backupRunning{false};
+    std::atomic<bool> uploading{false};
+    std::atomic<bool> transferRunning{false};
+
+    QString lastUploadTime;
+
+    mutable std::mutex scheduleMutex;
+    QDateTime nextSchedule;
+    mutable std::mutex dmpathsMutex;
+    QStringList dmpaths;
+    std::atomic<int> taskIndex{0};
+    mutable std::mutex taskMutex;
+    QJsonArray tasks;
+    mutable std::mutex lastBackupMutex;
+    QJsonObject lastBackup;
+
+    mutable std::mutex settingsMutex;
+
+    // One on-demand upload pass of the root dataset; its result code.
+    int upload();
+
+    // Thread body of the scheduler.
+    void scheduleRun();
+
+private:
+    void startScheduler();
+
+    QString m_settingsPath;
+    QString m_lastBackupPath;
+    mutable std::mutex m_clockMutex;
+    std::function<QDateTime()> m_clock;
+};
+
+#endif
