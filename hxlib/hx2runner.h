@@ -1,0 +1,107 @@
+#ifndef HX2RUNNER_H
+#define HX2RUNNER_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// Limits and environment of one external program run.
+struct HX2RunOptions
+{
+    // Milliseconds to wait for the program to start.
+    int startMs = 10000;
+    // Milliseconds to wait for it to finish once started; negative waits
+    // without limit.
+    int finishMs = 30000;
+    // Exit codes that count as success.
+    QList<int> acceptedCodes{0};
+    // Variables added to (or replacing those of) the service's environment.
+    // Values are never traced: secrets such as SSHPASS travel here.
+    QHash<QString, QString> env;
+};
+
+// The outcome of a run.
+struct HX2RunResult
+{
+    bool started = false;
+    // Finished within the limit.
+    bool finished = false;
+    // Ended by exiting rather than by a signal.
+    bool normalExit = false;
+    int exitCode = -1;
+    // started, finished, normal exit and an accepted exit code.
+    bool ok = false;
+    QByteArray out;
+    // The last HX2Runner::kErrTail bytes of standard error.
+    QByteArray err;
+
+    // Standard output up to its first zero byte, split at line feeds with
+    // empty parts dropped; decoded as UTF-8, or Latin-1 when utf8 is false.
+    QStringList outLines(bool utf8 = true) const;
+    // Standard error up to its first zero byte, as UTF-8.
+    QString errText() const;
+};
+
+class HX2RunnerPrivate;
+
+// The one place that starts external programs. A program runs with an
+// argument list (no shell), a start limit and a finish limit, and succeeds
+// only on a normal exit with an accepted code.
+//
+// A runner that is still running when it is destroyed, or whose finish
+// limit passes in run(), has its whole process tree (the program and every
+// descendant, also those in other sessions, as under `script`) terminated
+// and then killed. killAll() does that for every live runner of the
+// process, for an orderly quit.
+//
+// A runner object belongs to the thread that created it.
+class HX2Runner
+{
+public:
+    static constexpr int kErrTail = 64 * 1024;
+
+    // Runs to completion within the limits.
+    static HX2RunResult run(const QString& program, const QStringList& args,
+                            const HX2RunOptions& options = HX2RunOptions());
+
+    HX2Runner(const QString& program, const QStringList& args,
+              const HX2RunOptions& options = HX2RunOptions());
+    ~HX2Runner();
+    HX2Runner(const HX2Runner&) = delete;
+    HX2Runner& operator=(const HX2Runner&) = delete;
+
+    // Starts the program and waits up to the start limit; false when it did
+    // not start.
+    bool start();
+    // Waits up to ms for the program to end; true once it has ended.
+    bool waitForFinished(int ms);
+    bool isRunning() const;
+    // Standard output that arrived since the last call.
+    QByteArray readOutput();
+    // Terminates the process tree, waits up to graceMs, then kills what is
+    // left.
+    void killTree(int graceMs = 2000);
+    // The outcome so far (ok only once the program has ended).
+    HX2RunResult result() const;
+    qint64 pid() const;
+
+    // Program and arguments joined by blanks, for the debug trace.
+    QString commandLine() const;
+
+    // Kills the process trees of all live runners; safe from any thread.
+    static void killAll();
+    // Number of live runners with a running program.
+    static int liveCount();
+
+    // Process ids of every descendant of pid found under /proc.
+    static QList<qint64> descendants(qint64 pid);
+
+private:
+    std::unique_ptr<HX2RunnerPrivate> d;
+};
+
+#endif

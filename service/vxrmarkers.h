@@ -1,0 +1,36 @@
+#ifndef VXRMARKERS_H
+#define VXRMARKERS_H
+
+// Texts and numbers of the operation-log records the engine writes. A fixed
+// phrase stands between two markers; variable text follows after ": ".
+namespace VxrLog {
+
+constexpr const char* kApplication = "VXRCLIENT-ISP";
+constexpr const char* kUser = "SYSTEM";
+
+constexpr const char* kInformation = "Information";
+constexpr const char* kWarning = "Warning";
+constexpr const char* kError = "Error";
+
+constexpr const char* kBackupFailed = "##$@vxr@$##Backup failed##$@vxr@$##";
+constexpr const char* kUploadSuccess = "##$@vxr@$##Upload Success##$@vxr@$##";
+constexpr const char* kCancelUpload = "##$@vxr@$##Cancel Upload##$@vxr@$##";
+constexpr const char* kUploadFail = "##$@vxr@$##Upload Fail##$@vxr@$##";
+constexpr const char* kCloudInfoFailed =
+    "##$@vxr@$##Failed to obtain cloud information, please check the account and password of the server##$@vxr@$##";
+constexpr const char* kRestoreSuccess = "##$@vxr@$##Restore Success##$@vxr@$##";
+constexpr const char* kCancelRestore = "##$@vxr@$##Cancel Restore##$@vxr@$##";
+constexpr const char* kRestoreFail = "##$@vxr@$##Restore Fail##$@vxr@$##";
+
+// Details "action".
+constexpr int kActionSnapshot = 1;
+constexpr int kActionUpload = 2;
+constexpr int kActionRestore = 3;
+// Details "state" (also the last-backup "result").
+constexpr int kStateFailed = 3;
+constexpr int kStateCancelled = 8;
+constexpr int kStateSucceeded = 9;
+
+} // namespace VxrLog
+
+#endif
