@@ -5,6 +5,7 @@
 #include <QRect>
 #include <QSize>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
