@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include "../printqt.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>

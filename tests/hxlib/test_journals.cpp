@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include "../printqt.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>

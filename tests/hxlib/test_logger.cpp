@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include "../printqt.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>

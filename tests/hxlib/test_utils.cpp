@@ -7,6 +7,8 @@
 #include <QSize>
 #include <QTemporaryFile>
 
+#include "../printqt.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
