@@ -145,6 +145,11 @@ QList<HX2Logger*> HX2LoggerPrivate::g_instances;
 
 HX2Logger::HX2Logger(QObject* parent) : QObject(parent), d(new HX2LoggerPrivate)
 {
+    // Qt 5 sets up its date formatting lazily and not thread-safely: threads
+    // that format their first time stamps at the same moment can get an
+    // empty text. Formatting once here, on the constructing thread, makes
+    // later concurrent write() calls safe.
+    (void)QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
     HX2LoggerPrivate::g_instance = this;
     HX2LoggerPrivate::g_instances.append(this);
 }
