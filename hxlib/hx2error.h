@@ -57,7 +57,13 @@ public:
     QJsonObject toObject() const;
 
 private:
-    static QString formatted(const QString& format) { return format; }
+    // Without arguments only "%%" can be expanded; anything else would read
+    // arguments that were never passed.
+    static QString formatted(const QString& format)
+    {
+        QString text = format;
+        return text.replace(QLatin1String("%%"), QLatin1String("%"));
+    }
     template <typename... Args>
     static QString formatted(const QString& format, Args... args)
     {

@@ -25,6 +25,9 @@ public:
     HX2LFQueue<QByteArray> queue;
     std::atomic<bool> running{false};
     std::atomic<bool> writeFailed{false};
+    // Writer threads that may still touch this object; the owner waits for
+    // zero before freeing it.
+    std::atomic<int> writers{0};
 
     static HX2Logger* g_instance;
     static QList<HX2Logger*> g_instances;
@@ -76,16 +79,20 @@ public:
         ts.flush();
     }
 
-    void run()
+    // One drain of the queue. False when the writer had to stop (directory
+    // or file unusable); the lines left wait for the next queued write.
+    bool drain()
     {
-        running.store(true);
         writeFailed.store(false);
         QFile file;
         qint64 tracked = QFileInfo(filePath).size();
         QByteArray line;
+        bool usable = true;
         while (!writeFailed.load() && queue.pop(line)) {
-            if (!ensureDir())
+            if (!ensureDir()) {
+                usable = false;
                 break;
+            }
             if (maxSize > 0 && tracked + line.size() > maxSize) {
                 if (file.isOpen())
                     file.close();
@@ -108,7 +115,28 @@ public:
         }
         if (file.isOpen())
             file.close();
-        running.store(false);
+        return usable && !writeFailed.load();
+    }
+
+    // Writer thread body. A producer that pushes while this thread is
+    // finishing sees `running` still set and starts no writer, so after
+    // clearing the flag the queue is checked once more and, if a line
+    // arrived, this thread takes the flag back and drains again. Without
+    // that a line could wait indefinitely for the next write.
+    void run()
+    {
+        for (;;) {
+            running.store(true);
+            const bool usable = drain();
+            running.store(false);
+            if (!usable || queue.count.load() == 0)
+                break;
+            bool expected = false;
+            if (!running.compare_exchange_strong(expected, true))
+                break;
+        }
+        // Last access to this object: the destructor may free it from here on.
+        writers.fetch_sub(1);
     }
 };
 
@@ -117,13 +145,18 @@ QList<HX2Logger*> HX2LoggerPrivate::g_instances;
 
 HX2Logger::HX2Logger(QObject* parent) : QObject(parent), d(new HX2LoggerPrivate)
 {
+    // Qt 5 sets up its date formatting lazily and not thread-safely: threads
+    // that format their first time stamps at the same moment can get an
+    // empty text. Formatting once here, on the constructing thread, makes
+    // later concurrent write() calls safe.
+    (void)QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
     HX2LoggerPrivate::g_instance = this;
     HX2LoggerPrivate::g_instances.append(this);
 }
 
 HX2Logger::~HX2Logger()
 {
-    while (d->running.load())
+    while (d->writers.load() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     HX2LoggerPrivate::g_instances.removeAll(this);
     HX2LoggerPrivate::g_instance =
@@ -186,6 +219,7 @@ QString HX2Logger::write(int level, const QString& file, const QString& func, in
         d->queue.push(text.toUtf8());
         bool expected = false;
         if (d->running.compare_exchange_strong(expected, true)) {
+            d->writers.fetch_add(1);
             HX2LoggerPrivate* p = d;
             std::thread([p] { p->run(); }).detach();
         }

@@ -5,6 +5,7 @@
 #include <QRect>
 #include <QSize>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -327,6 +328,14 @@ QString currentThreadId()
 }
 
 // ---- Console trace
+
+namespace {
+// Qt 5 sets up its date and time formatting lazily and not thread-safely:
+// threads that print their first trace lines at the same moment can get an
+// empty time. Formatting once while the program loads avoids the race.
+const bool g_timeFormattingReady = !QTime(0, 0).toString(QStringLiteral("HH:mm:ss.zzz ")).isEmpty()
+                                   && !QDateTime::currentDateTime().toString(QStringLiteral("yyyy")).isEmpty();
+} // namespace
 
 std::mutex& PRINTMUTEX()
 {

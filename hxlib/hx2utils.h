@@ -77,12 +77,14 @@ void HX2StatePrintln(int code, const QString& text);
 
 // One labelled-value trace line:
 // ">>-->HH:mm:ss.zzz file#line => func: expr = value".
-#define PRINTVAR(expr)                                                  \
+// Variadic so that an expression holding commas (a template argument list,
+// a call with several arguments) is taken whole.
+#define PRINTVAR(...)                                                   \
     do {                                                                \
         std::lock_guard<std::mutex> printLock_(PRINTMUTEX());           \
         PRINTPOS(__FILE__, __LINE__, __func__);                         \
-        PRINTNAME(QVariant(QStringLiteral(#expr)));                     \
-        PRINTLN(QVariant::fromValue(expr));                             \
+        PRINTNAME(QVariant(QStringLiteral(#__VA_ARGS__)));              \
+        PRINTLN(QVariant::fromValue(__VA_ARGS__));                      \
     } while (0)
 
 #endif

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -64,8 +65,16 @@ void AppData::installQuitHandler(std::initializer_list<int> sigs)
     sa.sa_handler = sigInt_AppQuit;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int s : sigs)
+    // A parent may hand down a mask that blocks these signals; the service
+    // must still quit on SIGTERM, so they are unblocked for the main thread
+    // and every thread started after it.
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    for (int s : sigs) {
         ::sigaction(s, &sa, nullptr);
+        sigaddset(&unblock, s);
+    }
+    ::pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
 }
 
 void AppData::onQuitSignal()
