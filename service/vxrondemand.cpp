@@ -6,7 +6,9 @@
 #include "hx2runner.h"
 #include "hx2utils.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace VxrOnDemand {
 
@@ -153,6 +155,7 @@ int VxrClient::upload()
         std::lock_guard<std::mutex> lock(settingsMutex);
         lastUploadTime = end.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     }
+    QDir().mkpath(QFileInfo(uploadLogPath).absolutePath());
     QFile log(uploadLogPath);
     if (log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
         log.write(logLine(end, code).toUtf8());
