@@ -120,12 +120,17 @@ public:
     QByteArray err;
     int outRead = 0;
 
-    void drain()
+    void drainErr()
     {
-        out += process.readAllStandardOutput();
         err += process.readAllStandardError();
         if (err.size() > HX2Runner::kErrTail)
             err = err.right(HX2Runner::kErrTail);
+    }
+
+    void drain()
+    {
+        out += process.readAllStandardOutput();
+        drainErr();
     }
 
     void markEnded()
@@ -145,6 +150,11 @@ HX2Runner::HX2Runner(const QString& program, const QStringList& args, const HX2R
     d->program = program;
     d->args = args;
     d->options = options;
+    // Standard error is trimmed to its tail as it arrives: a program that
+    // writes without end must not grow the service's memory while a run
+    // waits for it.
+    HX2RunnerPrivate* p = d.get();
+    QObject::connect(&d->process, &QProcess::readyReadStandardError, [p] { p->drainErr(); });
 }
 
 HX2Runner::~HX2Runner()
@@ -217,6 +227,11 @@ void HX2Runner::killTree(int graceMs)
 {
     if (!d->started || d->ended)
         return;
+    if (d->process.state() == QProcess::NotRunning) {
+        // Already reaped: its pid may belong to another process by now.
+        d->markEnded();
+        return;
+    }
     killTreeOf(d->pid, graceMs);
     d->process.waitForFinished(graceMs + 1000);
     d->markEnded();
@@ -226,7 +241,8 @@ HX2RunResult HX2Runner::result() const
 {
     HX2RunResult r;
     r.started = d->started;
-    r.finished = d->ended;
+    // A program that never started did not finish either.
+    r.finished = d->started && d->ended;
     r.out = d->out;
     r.err = d->err;
     if (d->started && d->ended) {

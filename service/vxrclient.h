@@ -2,6 +2,9 @@
 #define VXRCLIENT_H
 
 #include "hx2journals.h"
+#include "phmachine.h"
+#include "phstorage.h"
+#include "tjkozulog.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -64,6 +67,59 @@ public:
     // First settings load, last upload time and scheduler start.
     bool start(HX2Journals& journal);
 
+    // ---- ZFS inventory. Each runs zfs on the caller's thread and blocks it.
+
+    // The mounted ZFS datasets as pool -> dataset -> mount-point object.
+    // Always true; the journal is not touched.
+    bool storageLoad(HX2Journals& journal, QJsonObject& output);
+    // {"used", "all"} in bytes of datasetRoot; empty when zfs fails.
+    QJsonObject zfsInfo() const;
+    // Sums "used" and "refer" over dmpaths. False with the totals untouched
+    // when there are no datasets; false with both 0 when zfs fails (one
+    // missing dataset fails the whole query).
+    bool allUsed(qint64& used, qint64& refer);
+    // Every local snapshot name in zfs's order; empty when zfs fails.
+    QStringList snapshots() const;
+
+    // ---- Tasks and operation log
+
+    // Replaces tasks with a copy of the queue. Always true.
+    bool taskAlload(HX2Journals& journal, QJsonArray& tasks);
+    // Marks the running task (the head) "removed" 1, or removes a waiting
+    // one. False with 9994 "index 不存在" when no task has that index.
+    bool taskCancel(HX2Journals& journal, int index);
+    // Appends the engine's operation-log records, newest first, with their
+    // details merged in. False, records unchanged, when the log cannot be
+    // read. The journal is not touched.
+    bool logAlload(HX2Journals& journal, QJsonArray& records);
+    // Clears the engine's operation log; true when it was cleared.
+    bool logClear(HX2Journals& journal);
+    // Writes one operation-log record of this engine: level, message and
+    // details {"action", "state"}. Safe from any thread.
+    void writeLog(const QString& level, const QString& message, int action, int state);
+
+    // ---- Snapshot cycle
+
+    // Thread body of one cycle: a snapshot of every dataset of dmpaths, in
+    // order; clears backupRunning at the end.
+    void backupRun();
+    // Takes dataset@vxr_<now() as yyyyMMddHHmmss>. A failure writes one
+    // "Backup failed" record carrying zfs's error text.
+    void vxrSnap(const QString& dataset);
+
+    // ---- Snapshot listings. Records already in the array stay; the result
+    // is true when the listing ran and exited with 0, even with no lines.
+
+    // The dataset's local snapshots: {"name", "used", "refer", "time"}.
+    // Never touches the journal.
+    bool localSnapshots(HX2Journals& journal, QJsonArray& records, const QString& dataset);
+    // Every snapshot the configured account sees on the server: {"name",
+    // "used", "refer"}; dataset does not narrow it. Without a complete
+    // account: 9994 "缺少账号设置" and nothing started. A failing listing
+    // leaves the journal as it was.
+    bool remoteSnapshots(HX2Journals& journal, QJsonArray& records, const QString& dataset);
+    bool remoteAllSnapshots(HX2Journals& journal, QJsonArray& records);
+
     // Next occurrence of hour:minute (invalid times count as 00:00).
     QDateTime scheduleNext(int hour, int minute) const;
     // Earliest next occurrence over the entries; 2099-12-31 00:00 without any.
@@ -122,6 +178,12 @@ public:
     QJsonObject lastBackup;
 
     mutable std::mutex settingsMutex;
+
+    // ---- Platform objects, living and dying with the engine. kozulog may
+    // be used from any thread.
+    PHMachine machine;
+    PHStorage storage;
+    TJKozulog kozulog;
 
     // One on-demand upload pass of the root dataset; its result code.
     int upload();

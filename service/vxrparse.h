@@ -1,0 +1,58 @@
+#ifndef VXRPARSE_H
+#define VXRPARSE_H
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+// Pure parsers of zfs output and the engine's pure rules on its records.
+// Nothing here starts a program or takes a lock.
+namespace VxrParse {
+
+// The columns of one output line: tabs count as blanks, runs of blanks
+// separate, empty columns are dropped.
+QStringList columns(const QString& line);
+
+// "yyyy-MM-dd HH:mm:ss" of the last 14 characters of a snapshot name when
+// they are a valid "yyyyMMddHHmmss" stamp; otherwise empty.
+QString snapshotTime(const QString& name);
+
+// Appends one record per "name used refer" line to records, in order:
+// {"name", "used", "refer"} with the sizes through asCapacity, and with
+// withTime also "time" (snapshotTime of the name). Lines of fewer than
+// three columns are skipped; columns after the third are ignored. Returns
+// the number of records appended.
+int appendSnapshotRecords(const QStringList& lines, bool withTime, QJsonArray& records);
+
+// The "name used reservation" line of "zfs list -H -p": {"used", "all"} as
+// 64-bit numbers (a column that is not a decimal integer reads as 0).
+// False, out untouched, when the line has fewer than three columns.
+bool parseZfsInfo(const QString& line, QJsonObject& out);
+
+// Adds asCapacity of the first two columns of every "used refer" line to
+// used and refer. Lines of fewer than two columns are skipped.
+void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer);
+
+// The storage map of mount points: pool -> dataset -> mount-point object,
+// for the entries whose "fstype" is exactly "zfs", in key order; a later
+// entry of the same pool and dataset replaces an earlier one.
+QJsonObject groupMountpoints(const QJsonObject& mountpoints);
+
+// A platform log record as listed: the keys of the JSON object in its
+// "sparefield1" merged in (they win over the record's own), and the three
+// spare fields removed. Unreadable "sparefield1" adds nothing.
+QJsonObject listedLogRecord(const QJsonObject& record);
+
+// Cancels the task with the given "index": the head task (position 0) is
+// kept and marked "removed" 1, a queued one is removed. True when any task
+// matched.
+bool cancelTask(QJsonArray& tasks, int index);
+
+// The engine's snapshot name: dataset + "@vxr_" + time as yyyyMMddHHmmss.
+QString snapshotName(const QString& dataset, const QDateTime& time);
+
+} // namespace VxrParse
+
+#endif

@@ -1,0 +1,105 @@
+#include "vxrondemand.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kPrefix = QStringLiteral("vxr/data@vxr_");
+
+QStringList names(std::initializer_list<const char*> list)
+{
+    QStringList out;
+    for (const char* s : list)
+        out << QString::fromUtf8(s);
+    return out;
+}
+
+struct PlanCase
+{
+    const char* what;
+    QStringList remote;
+    QStringList local;
+    QString newest;
+    QStringList toSend;
+};
+
+TEST(OnDemandPlan, ChoosesWhatTheServerLacks)
+{
+    const QStringList local = names({"vxr/data@vxr_1", "vxr/data@manual", "vxr/other@vxr_2",
+                                     "vxr/data@vxr_2", "vxr/data@vxr_3"});
+    const PlanCase cases[] = {
+        {"empty server sends every prefixed snapshot", {}, local, "",
+         names({"vxr/data@vxr_1", "vxr/data@vxr_2", "vxr/data@vxr_3"})},
+        {"foreign snapshots on the server are ignored",
+         names({"tank/x@vxr_9", "vxr/data@manual"}), local, "",
+         names({"vxr/data@vxr_1", "vxr/data@vxr_2", "vxr/data@vxr_3"})},
+        {"server holding an older one sends from it", names({"vxr/data@vxr_1", "vxr/data@vxr_2"}),
+         local, "vxr/data@vxr_2", names({"vxr/data@vxr_2", "vxr/data@vxr_3"})},
+        {"server holding the newest leaves one entry", names({"vxr/data@vxr_3"}), local,
+         "vxr/data@vxr_3", names({"vxr/data@vxr_3"})},
+        {"server newest unknown here keeps the whole list", names({"vxr/data@vxr_7"}), local,
+         "vxr/data@vxr_7", names({"vxr/data@vxr_1", "vxr/data@vxr_2", "vxr/data@vxr_3"})},
+        {"nothing local", names({"vxr/data@vxr_1"}), names({"vxr/data@manual"}), "vxr/data@vxr_1",
+         {}},
+    };
+    for (const PlanCase& c : cases) {
+        const VxrOnDemand::Plan p = VxrOnDemand::plan(c.remote, c.local, kPrefix);
+        EXPECT_EQ(p.remoteNewest, c.newest) << c.what;
+        EXPECT_EQ(p.toSend, c.toSend) << c.what;
+    }
+}
+
+TEST(OnDemandLog, LinesCarryTimeAndOutcome)
+{
+    const QDateTime t(QDate(2026, 3, 7), QTime(14, 5, 9));
+    EXPECT_EQ(VxrOnDemand::logLine(t, 0), QStringLiteral("2026-03-07 14:05:09  success\n"));
+    EXPECT_EQ(VxrOnDemand::logLine(t, 1), QStringLiteral("2026-03-07 14:05:09 \n"));
+    EXPECT_EQ(VxrOnDemand::logLine(t, -4), QStringLiteral("2026-03-07 14:05:09  failed(-4)\n"));
+    EXPECT_EQ(VxrOnDemand::logLine(t, -22).left(19), QStringLiteral("2026-03-07 14:05:09"));
+}
+
+// Runs the pipeline text in bash with zfs and sshpass replaced by functions
+// that print their arguments, one per line; sshpass's last argument (the
+// remote command) is then run by a second shell, as ssh's server would.
+QStringList shellArguments(const QString& text)
+{
+    const QString stubs = QStringLiteral(
+        "zfs() { for a in \"$@\"; do printf 'zfs:%s\\n' \"$a\"; done >&2; }\n"
+        "sshpass() { for a in \"$@\"; do printf 'sshpass:%s\\n' \"$a\"; done;"
+        " for last; do :; done; zfs() { for a in \"$@\"; do printf 'remote:%s\\n' \"$a\"; done; };"
+        " /usr/sbin/zfs() { zfs \"$@\"; }; eval \"$last\"; }\n");
+    QProcess sh;
+    sh.setProcessChannelMode(QProcess::MergedChannels);
+    sh.start(QStringLiteral("bash"), {QStringLiteral("-c"), stubs + text});
+    sh.waitForFinished(10000);
+    return QString::fromUtf8(sh.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+TEST(OnDemandPipeline, HostileValuesArriveUnchanged)
+{
+    const QString hostile = QStringLiteral("p\"a$s 'w`d\\;rm -rf x");
+    VxrCommands::Account account{QStringLiteral("h$(id)"), 22, hostile, hostile};
+    const QString from = QStringLiteral("vxr/da ta@vxr_1'");
+    const QString to = QStringLiteral("vxr/da ta@vxr_2$HOME");
+    const QString target = QStringLiteral("vxr/da ta;`x`");
+
+    const QString text = VxrOnDemand::pipelineText(account, from, to, target);
+    EXPECT_FALSE(text.contains(hostile)) << "the password must not be in the text";
+    const QStringList out = shellArguments(text);
+    EXPECT_TRUE(out.contains(QStringLiteral("zfs:-RI")));
+    EXPECT_TRUE(out.contains(QStringLiteral("zfs:") + from));
+    EXPECT_TRUE(out.contains(QStringLiteral("zfs:") + to));
+    EXPECT_TRUE(out.contains(QStringLiteral("sshpass:-e")));
+    EXPECT_TRUE(out.contains(QStringLiteral("sshpass:") + hostile + QLatin1Char('@') + account.host));
+    EXPECT_FALSE(out.contains(QStringLiteral("sshpass:-p"))) << "default ssh port";
+    EXPECT_TRUE(out.contains(QStringLiteral("remote:") + target));
+    EXPECT_TRUE(out.contains(QStringLiteral("remote:readonly=on")));
+
+    const QStringList full = shellArguments(VxrOnDemand::pipelineText(account, from, QString(), target));
+    EXPECT_FALSE(full.contains(QStringLiteral("zfs:-RI")));
+    EXPECT_TRUE(full.contains(QStringLiteral("zfs:") + from));
+}
+
+} // namespace
