@@ -299,6 +299,7 @@ int HX2RpcPacket::fromDatagram(QByteArray& buffer)
     if (buffer.size() >= 4 && std::memcmp(buffer.constData(), kKeepAlive, 4) == 0) {
         buffer.remove(0, 4);
         QJsonObject::operator=(QJsonObject());
+        expected = 0;
         return KeepAlive;
     }
     if (buffer.size() < int(sizeof kMark) || std::memcmp(buffer.constData(), kMark, sizeof kMark) != 0) {

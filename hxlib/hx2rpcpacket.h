@@ -78,7 +78,7 @@ public:
     QByteArray toDatagram() const;
     // Decodes the frame at the front of buffer and returns a Decode code.
     // Decoded: the frame is removed from buffer, body and attachment replaced,
-    // expected 0. KeepAlive: 4 bytes removed, body emptied. Incomplete:
+    // expected 0. KeepAlive: 4 bytes removed, body emptied, expected 0. Incomplete:
     // buffer unchanged; when the header is complete, expected = the whole
     // frame's length. BadData: buffer and body unchanged. The attachment is
     // cleared in every case. Never copies more than one complete frame.
