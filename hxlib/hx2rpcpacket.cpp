@@ -38,8 +38,9 @@ bool isTag(char c)
     return c == ':' || c == '=' || c == '>' || c == '?' || c == '|';
 }
 
-// Decoder of the compact value form over a read position; callers commit the
-// position only on success, so a failed decode consumes nothing.
+// Decoder of the compact value form over a read position. Every byte is
+// looked at once: a nested decode that fails leaves the position where it
+// stopped. The public calls commit the position to the caller's bytes.
 class CompactReader
 {
 public:
@@ -130,11 +131,11 @@ public:
             const char tag = m_data[tagAt];
             m_pos = tagAt + 1;
             QJsonValue v;
-            const int before = m_pos;
-            if (!value(v, tag, depth)) {
-                m_pos = before;
+            // What a failed member consumed stays consumed: backing up would
+            // make every enclosing level decode the same bytes again, which
+            // costs time exponential in the nesting.
+            if (!value(v, tag, depth))
                 return obj;
-            }
             obj.insert(key, v);
         }
     }

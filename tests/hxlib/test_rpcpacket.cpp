@@ -282,6 +282,14 @@ TEST(RpcPacketCompact, ObjectStopsAtFirstBadMemberAndNestingIsBounded)
     // Members past the limit are cut off level by level, without recursion.
     EXPECT_TRUE(copy.isEmpty());
 
+    // Failures nested inside objects and arrays: each byte is decoded once
+    // (decoding them again at every enclosing level took time exponential
+    // in the depth and never finished here).
+    QByteArray failing = QByteArray(":>").repeated(200) + "=";
+    EXPECT_TRUE(p.fromCompactValue(v, '>', failing));
+    EXPECT_EQ(v, QJsonValue(QJsonObject()));
+    EXPECT_TRUE(failing.isEmpty());
+
     // Just inside the limit still decodes.
     const int ok = HX2RpcPacket::MaxCompactDepth - 1;
     QByteArray nested = QByteArray(ok, ':') + QByteArray(ok + 1, '\0');
