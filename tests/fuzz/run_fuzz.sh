@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the packet decoder fuzz target with clang's libFuzzer and runs it
 # for a bounded time. Any crash, sanitizer report, broken decoder contract
-# or allocation over the limit fails the run (non-zero exit).
+# or allocation over the limit fails the run (exit 1; 77 only when clang is
+# missing).
 # Usage: run_fuzz.sh SOURCE_DIR WORK_DIR [SECONDS]
 set -euo pipefail
 src=$1
@@ -33,4 +34,5 @@ cd "$work"
 # A small quarantine keeps the sanitizer's own memory well under the limit,
 # so that the limit measures the decoders.
 ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64} "$bin" -max_total_time="$seconds" -rss_limit_mb=512 -malloc_limit_mb=128 -timeout=10 \
+  -error_exitcode=1 -timeout_exitcode=1 \
   -print_final_stats=1 "$work/corpus"
