@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -77,20 +77,21 @@ void HX2LocalSocket::run()
         std::lock_guard<std::mutex> lock(m_fdMutex);
         fd = m_fd;
     }
-    if (fd >= 0)
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (fd >= 0) {
+        // Blocking reads: an idle connection sleeps in read() and costs no
+        // CPU, and a request costs one read. stop() wakes it by shutting the
+        // socket down. A reply that cannot leave within the send time-out
+        // ends the connection.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        timeval tv{};
+        tv.tv_sec = kReplyWriteTimeoutMs / 1000;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
     char chunk[kReadChunk];
     while (fd >= 0 && !m_flags->stopRequested.load()) {
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, -1);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            if (errno == EINTR)
                 continue;
             break;
         }

@@ -21,7 +21,7 @@ class HX2LocalServer;
 // when its thread ends: when the peer disconnects, sends bytes that form no
 // frame, announces a frame larger than HX2RpcPacket::MaxPeerPayload, stops
 // reading replies for 30 s, or stop() is called. An idle connection sleeps
-// in poll() and costs no CPU.
+// in a blocking read and costs no CPU.
 class HX2LocalSocket : public QObject
 {
     Q_OBJECT
