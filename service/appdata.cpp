@@ -2,6 +2,7 @@
 
 #include "hx2file.h"
 #include "hx2journals.h"
+#include "hx2rpcpacket.h"
 #include "hx2utils.h"
 #include "phpaths.h"
 
@@ -55,7 +56,9 @@ AppData::AppData() : QObject(nullptr), HX2Core()
         connect(m_quitNotifier, &QSocketNotifier::activated, this, &AppData::onQuitSignal);
     }
     installQuitHandler({SIGHUP, SIGPIPE});
+    qRegisterMetaType<HX2RpcPacket>("HX2RpcPacket");
     cfgDir = QDir(PHPaths::resolve(QString::fromLatin1(kConfigDir)));
+    server.add(&router);
     installQuitHandler({SIGINT, SIGTERM});
 }
 
@@ -107,7 +110,7 @@ bool AppData::init(const QString& path)
     const QString file = path.isEmpty() ? defaultConfigPath() : path;
     configure = HX2File::readJsonObject(file);
     HX2Journals journal;
-    return engine.loadConfigure(journal, configure);
+    return router.loadConfigure(journal, configure);
 }
 
 bool AppData::start()
@@ -119,6 +122,9 @@ bool AppData::start()
     appname = toString(configure.value("appname")).trimmed();
     localagentid = toString(configure.value("localagentid"));
     if (localagentid.isEmpty())
+        return false;
+    server.debugging = debugging;
+    if (!server.start(localagentid))
         return false;
     if (debugging)
         PRINTLN(QVariant(QStringLiteral("Local agent: ") + localagentid));

@@ -2,6 +2,8 @@
 #define APPDATA_H
 
 #include "hx2core.h"
+#include "hx2localserver.h"
+#include "requestrouter.h"
 #include "vxrclient.h"
 
 #include <QObject>
@@ -9,8 +11,9 @@
 
 class QSocketNotifier;
 
-// The one application object: the framework core, the backup engine and,
-// once the service starts, its command server. Created by create() and
+// The one application object: the framework core, the backup engine, the
+// command router and the local-socket server that answers on
+// "localagentid" once the service starts. Created by create() and
 // never destroyed before the process ends.
 class AppData : public QObject, public HX2Core
 {
@@ -22,7 +25,10 @@ public:
     // Loads the configuration file (the default when path is empty) and
     // hands it to the engine; false when the engine refuses it.
     bool init(const QString& path);
-    // Starts the engine and the local server; false when either refuses.
+    // Starts the engine, then reads "debugging", "appname" and
+    // "localagentid" and makes the server listen on the latter. False when
+    // the engine refuses, "localagentid" is empty or the server cannot
+    // listen (the engine has been started by then).
     bool start();
     // One upload pass; its result code.
     int upload();
@@ -33,7 +39,9 @@ public:
 
     VxrClient engine;
     QString appname;
+    RequestRouter router;
     QString localagentid;
+    HX2LocalServer server;
 
 private:
     AppData();

@@ -1,0 +1,188 @@
+// The built service answering on its configured socket, driven as an
+// operator would: vxrclient started with its files under a temporary root,
+// and called through the hxcall tool.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <vector>
+
+namespace {
+
+QCoreApplication* app()
+{
+    static int argc = 1;
+    static char name[] = "servicetests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* instance = new QCoreApplication(argc, argv);
+    return instance;
+}
+
+class ServiceProcess : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        app();
+        ASSERT_TRUE(root.isValid());
+        socket = root.filePath("run/kozu/localsockets/.ls.vxrclient.agent.");
+    }
+    void TearDown() override
+    {
+        if (service.state() != QProcess::NotRunning) {
+            service.kill();
+            service.waitForFinished(5000);
+        }
+    }
+
+    void writeConfig(const QJsonObject& config)
+    {
+        const QString dir = root.filePath("kozu/etc/vxrclient");
+        ASSERT_TRUE(QDir().mkpath(dir));
+        QFile f(dir + "/config.json");
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QJsonDocument(config).toJson());
+    }
+
+    QJsonObject config(bool debugging, const QJsonValue& localagentid) const
+    {
+        QJsonObject c{{"debugging", debugging}, {"appname", " vxrclient "}, {"vg", "tank"}, {"lv", "home"}};
+        if (!localagentid.isUndefined())
+            c.insert("localagentid", localagentid);
+        return c;
+    }
+
+    void startService()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VXR_FILES_ROOT", root.path());
+        service.setProcessEnvironment(env);
+        service.start(QStringLiteral(VXRCLIENT_BIN), QStringList());
+        ASSERT_TRUE(service.waitForStarted(5000));
+    }
+
+    bool waitForSocket()
+    {
+        for (int i = 0; i < 500; ++i) {
+            if (QFileInfo::exists(socket))
+                return true;
+            if (service.state() == QProcess::NotRunning)
+                return false;
+            QThread::msleep(10);
+        }
+        return false;
+    }
+
+    struct Call {
+        int status;
+        QJsonObject reply;
+        QString err;
+    };
+    Call hxcall(const QStringList& args)
+    {
+        QProcess p;
+        p.start(QStringLiteral(HXCALL_BIN), QStringList{socket} + args);
+        EXPECT_TRUE(p.waitForFinished(30000));
+        return {p.exitCode(), QJsonDocument::fromJson(p.readAllStandardOutput()).object(),
+                QString::fromUtf8(p.readAllStandardError())};
+    }
+
+    // Asks the service to quit and returns its exit status and output.
+    int quit(QString* output)
+    {
+        ::kill(pid_t(service.processId()), SIGTERM);
+        EXPECT_TRUE(service.waitForFinished(10000));
+        if (output)
+            *output = QString::fromUtf8(service.readAllStandardOutput());
+        return service.exitCode();
+    }
+
+    QTemporaryDir root;
+    QString socket;
+    QProcess service;
+};
+
+} // namespace
+
+TEST_F(ServiceProcess, AnswersHelpAndUnknownCommandsInDebuggingMode)
+{
+    writeConfig(config(true, socket));
+    startService();
+    ASSERT_TRUE(waitForSocket()) << service.readAllStandardOutput().constData();
+
+    const Call help = hxcall({"help_interfaces"});
+    ASSERT_EQ(help.status, 0) << help.err.toStdString();
+    EXPECT_EQ(help.reply.value("err").toInt(-1), 0);
+    EXPECT_TRUE(help.reply.value("elapsed").isDouble());
+    const QJsonObject results = help.reply.value("results").toObject();
+    ASSERT_EQ(results.keys(), QStringList{"help_interfaces"});
+    EXPECT_EQ(results.value("help_interfaces").toObject().value("comment").toString(),
+              QStringLiteral("获取接口的使用说明"));
+
+    struct Case {
+        QStringList args;
+        QString errmsg;
+    };
+    const std::vector<Case> unknown = {
+        {{"vxrclient_nonexistent"}, QStringLiteral("被调用的方法不存在: vxrclient_nonexistent")},
+        {{R"({"params":{}})"}, QStringLiteral("被调用的方法不存在: ")},
+        {{"help_interfaces", R"({"cmd":"vxrclient_nonexistent"})"},
+         QStringLiteral("被调用的方法不存在: vxrclient_nonexistent")},
+    };
+    for (const Case& c : unknown) {
+        const Call r = hxcall(c.args);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(r.reply.value("err").toInt(), 9885) << c.args.join(' ').toStdString();
+        EXPECT_EQ(r.reply.value("errmsg").toString(), c.errmsg) << c.args.join(' ').toStdString();
+        EXPECT_TRUE(r.reply.value("elapsed").isDouble());
+    }
+
+    QString output;
+    EXPECT_EQ(quit(&output), 0);
+    EXPECT_EQ(output.count(QStringLiteral("Local agent: ") + socket), 1) << output.toStdString();
+    EXPECT_TRUE(output.contains("Wait for quit ..."));
+}
+
+TEST_F(ServiceProcess, WithoutDebuggingRepliesCarryNoTiming)
+{
+    writeConfig(config(false, socket));
+    startService();
+    ASSERT_TRUE(waitForSocket());
+    const Call r = hxcall({"vxrclient_nonexistent"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.reply, (QJsonObject{{"err", 9885}, {"errmsg", QStringLiteral("被调用的方法不存在: vxrclient_nonexistent")}}));
+    QString output;
+    EXPECT_EQ(quit(&output), 0);
+    EXPECT_FALSE(output.contains("Local agent:")) << output.toStdString();
+}
+
+TEST_F(ServiceProcess, RefusesToStartWithoutAUsableAgentId)
+{
+    struct Case {
+        const char* name;
+        QJsonValue localagentid;
+    };
+    const std::vector<Case> cases = {
+        {"absent", QJsonValue(QJsonValue::Undefined)},
+        {"empty", ""},
+        {"cannot listen there", "/proc/self/vxr/agent.sock"},
+    };
+    for (const Case& c : cases) {
+        writeConfig(config(true, c.localagentid));
+        startService();
+        ASSERT_TRUE(service.waitForFinished(10000)) << c.name;
+        EXPECT_EQ(service.exitStatus(), QProcess::NormalExit) << c.name;
+        EXPECT_EQ(service.exitCode(), 255) << c.name;
+        EXPECT_FALSE(service.readAllStandardOutput().contains("Local agent:")) << c.name;
+    }
+}
