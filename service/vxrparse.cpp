@@ -12,12 +12,31 @@ QStringList columns(const QString& line)
     QStringList out;
     const QChar* p = line.constData();
     const int n = line.size();
+    if (line.contains(QLatin1Char('\t'))) {
+        // zfs -H separates columns by single tabs, and a dataset name may
+        // hold blanks: with tabs present only they separate.
+        int start = 0;
+        for (int i = 0; i <= n; ++i) {
+            if (i < n && p[i] != QLatin1Char('\t'))
+                continue;
+            int a = start;
+            int b = i;
+            while (a < b && p[a] == QLatin1Char(' '))
+                ++a;
+            while (b > a && p[b - 1] == QLatin1Char(' '))
+                --b;
+            if (b > a)
+                out.append(line.mid(a, b - a));
+            start = i + 1;
+        }
+        return out;
+    }
     int i = 0;
     while (i < n) {
-        while (i < n && (p[i] == QLatin1Char(' ') || p[i] == QLatin1Char('\t')))
+        while (i < n && p[i] == QLatin1Char(' '))
             ++i;
         const int start = i;
-        while (i < n && p[i] != QLatin1Char(' ') && p[i] != QLatin1Char('\t'))
+        while (i < n && p[i] != QLatin1Char(' '))
             ++i;
         if (i > start)
             out.append(line.mid(start, i - start));

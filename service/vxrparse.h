@@ -11,8 +11,10 @@
 // Nothing here starts a program or takes a lock.
 namespace VxrParse {
 
-// The columns of one output line: tabs count as blanks, runs of blanks
-// separate, empty columns are dropped.
+// The columns of one output line, empty columns dropped. A line with tabs
+// (zfs -H output) is split at its tabs only, each column trimmed of
+// blanks, so that names holding blanks stay whole; a line without tabs is
+// split at runs of blanks.
 QStringList columns(const QString& line);
 
 // "yyyy-MM-dd HH:mm:ss" of the last 14 characters of a snapshot name when
