@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 // Pure parsers of zfs output and the engine's pure rules on its records.
 // Nothing here starts a program or takes a lock.
@@ -17,9 +18,14 @@ namespace VxrParse {
 // split at runs of blanks.
 QStringList columns(const QString& line);
 
+// asCapacity of the text (the same result for every text), read without
+// detours for the forms zfs prints.
+qint64 sizeBytes(QStringView text);
+
 // "yyyy-MM-dd HH:mm:ss" of the last 14 characters of a snapshot name when
 // they are a valid "yyyyMMddHHmmss" stamp; otherwise empty.
 QString snapshotTime(const QString& name);
+QString snapshotTime(QStringView name);
 
 // Appends one record per "name used refer" line to records, in order:
 // {"name", "used", "refer"} with the sizes through asCapacity, and with

@@ -1,6 +1,8 @@
 #include "vxrparse.h"
 #include "vxrzfs.h"
 
+#include "hx2utils.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
@@ -252,6 +254,27 @@ TEST(VxrZfs, ArgumentLists)
         EXPECT_EQ(c.args, c.expected);
     }
     EXPECT_EQ(VxrZfs::remoteListCommand(), "/usr/sbin/zfs list -H -o name,used,refer -t snapshot ");
+}
+
+} // namespace
+
+namespace {
+
+// The quick reading of sizes must agree with asCapacity on every text,
+// zfs's own forms and everything else.
+TEST(VxrParse, SizeBytesAgreesWithAsCapacity)
+{
+    const char* const texts[] = {
+        "0", "0B", "512", "512B", "512b", "1.5b", "96K", "96k", "1.50M", "12.3G", "1.2T", "7T", "1.5P",
+        "10kib", "10KB", "2 GB", " 1K", "1K ", "-5", "-1.5G", "+3K", ".5K", "5.K", "1..5K", "1.5.5K",
+        "abc", "K", "B", "", "99999999999999999999", "999999999999999999", "9999999999T", "1e3K",
+        "0x10", "1,5K", "١٢K",
+    };
+    for (const char* t : texts) {
+        const QString text = QString::fromUtf8(t);
+        SCOPED_TRACE(t);
+        EXPECT_EQ(VxrParse::sizeBytes(QStringView(text)), asCapacity(text));
+    }
 }
 
 } // namespace
