@@ -2,6 +2,7 @@
 
 #include "hx2file.h"
 #include "hx2journals.h"
+#include "hx2runner.h"
 #include "hx2utils.h"
 #include "phpaths.h"
 
@@ -85,6 +86,10 @@ void AppData::onQuitSignal()
         return;
     std::fputs("Wait for quit ...\n", stdout);
     std::fflush(stdout);
+    // Running transfers end with their whole process trees; the worker
+    // sees its programs gone, writes its outcome and takes no further task.
+    engine.quitting.store(true);
+    HX2Runner::killAll();
     QCoreApplication::quit();
 }
 
@@ -119,4 +124,13 @@ bool AppData::start()
 int AppData::upload()
 {
     return engine.upload();
+}
+
+void AppData::finish()
+{
+    engine.quitting.store(true);
+    engine.waitTransferIdle(kQuitWaitMs);
+    // Anything a worker started after the first kill.
+    HX2Runner::killAll();
+    std::fflush(stdout);
 }

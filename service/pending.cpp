@@ -1,4 +1,3 @@
-// Temporary: the scheduler and the on-demand upload land in the next commits.
+// Temporary: the on-demand upload lands in a later commit.
 #include "vxrclient.h"
-void VxrClient::startScheduler() {}
 int VxrClient::upload() { return -3; }
