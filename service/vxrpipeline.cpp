@@ -23,10 +23,17 @@ QString pipeline(const VxrCommands::Account& account, const QString& send,
         text += QLatin1Char(' ');
         text += shellQuote(a);
     }
+    text += QStringLiteral(" && echo ");
+    text += QLatin1String(kDoneMarker);
     return text;
 }
 
 } // namespace
+
+bool streamCompleted(const QByteArray& output)
+{
+    return output.contains(kDoneMarker);
+}
 
 QStringList localListArgs(const QString& dataset)
 {

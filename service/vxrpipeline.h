@@ -30,9 +30,16 @@ QStringList incrementalEstimateArgs(const QString& first, const QString& last);
 // shell.
 QString receiveCommand(const QString& dataset);
 
+// Printed by the pipeline text after every stage succeeded. script exits
+// 0 when it is terminated itself (as by a service stop that signals every
+// process at once), so its status alone cannot tell a finished stream.
+constexpr const char* kDoneMarker = "vxr-stream-complete";
+// True when output (the end of a transfer's output) shows the marker.
+bool streamCompleted(const QByteArray& output);
+
 // Bash text of the full phase: "set -o pipefail; " then zfs send of first,
 // pv measuring against totalBytes, and `sshpass -e ssh ...` running the
-// receive of dataset. Every value is quoted for the local shell (and the
+// receive of dataset, then the done marker. Every value is quoted for the local shell (and the
 // dataset once more for the remote one); the password is not in the text,
 // it travels in the SSHPASS variable of scriptEnv().
 QString fullPipeline(const VxrCommands::Account& account, const QString& first,

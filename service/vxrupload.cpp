@@ -108,7 +108,7 @@ Transfer runTransfer(VxrClient& engine, int index, const QString& text, const Ac
     }
     take();
     const HX2RunResult r = runner.result();
-    if (r.ok)
+    if (r.ok && VxrPipeline::streamCompleted(tail) && !engine.quitting.load())
         return Transfer::Succeeded;
     const QString failed = QString::fromUtf8(tail);
     PRINTVAR(r.exitCode);

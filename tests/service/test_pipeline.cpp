@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace VxrPipeline;
 
 namespace {
@@ -214,7 +216,7 @@ protected:
         bin = m_dir.path() + "/bin";
         ASSERT_TRUE(QDir().mkpath(bin));
         writeTool("zfs", "for a; do printf '%s\\0' \"$a\"; done > \"$REC/zfs\"\n"
-                         "printf 'STREAM'\nexit ${ZFS_RC:-0}\n");
+                         "printf 'STREAM'\nsleep ${ZFS_SLEEP:-0}\nexit ${ZFS_RC:-0}\n");
         writeTool("pv", "for a; do printf '%s\\0' \"$a\"; done > \"$REC/pv\"\ncat\n");
         writeTool("sshpass", "for a; do printf '%s\\0' \"$a\"; done > \"$REC/sshpass\"\n"
                              "printf '%s' \"$SSHPASS\" > \"$REC/password\"\n"
@@ -341,7 +343,28 @@ TEST_F(PipelineShell, AnyFailingStageFailsTransfer)
         EXPECT_TRUE(r.finished) << c.name;
         EXPECT_EQ(r.exitCode, c.exitCode) << c.name;
         EXPECT_EQ(r.ok, c.exitCode == 0) << c.name;
+        EXPECT_EQ(streamCompleted(r.out), c.exitCode == 0) << c.name;
     }
+}
+
+// script itself exits 0 when it is terminated; only the done marker tells
+// a finished stream.
+TEST_F(PipelineShell, TerminatedScriptShowsNoCompletion)
+{
+    const VxrCommands::Account account{"h", 22, "u", "pw"};
+    HX2RunOptions o;
+    o.env = scriptEnv(account);
+    o.env.insert("PATH", bin + ":/usr/bin:/bin");
+    o.env.insert("REC", m_dir.path());
+    o.env.insert("ZFS_SLEEP", "20");
+    HX2Runner runner("script", scriptArgs(fullPipeline(account, "t/a@1", "t/a", 10)), o);
+    ASSERT_TRUE(runner.start());
+    EXPECT_FALSE(runner.waitForFinished(500));
+    ::kill(static_cast<pid_t>(runner.pid()), SIGTERM);
+    ASSERT_TRUE(runner.waitForFinished(5000));
+    QByteArray out = runner.readOutput();
+    EXPECT_FALSE(streamCompleted(out)) << out.constData();
+    runner.killTree(500);
 }
 
 } // namespace
