@@ -5,31 +5,137 @@
 #include <QDate>
 #include <QTime>
 
+#include <charconv>
+#include <limits>
+
 namespace VxrParse {
+
+namespace {
+
+// Calls take(begin, end) for every column of the line, in order, until it
+// returns false. The column rule of columns().
+template <typename Take>
+void scanColumns(QStringView line, Take take)
+{
+    const QChar* p = line.data();
+    const int n = int(line.size());
+    if (line.contains(QLatin1Char('\t'))) {
+        // zfs -H separates columns by single tabs, and a dataset name may
+        // hold blanks: with tabs present only they separate.
+        int start = 0;
+        for (int i = 0; i <= n; ++i) {
+            if (i < n && p[i] != QLatin1Char('\t'))
+                continue;
+            int a = start;
+            int b = i;
+            while (a < b && p[a] == QLatin1Char(' '))
+                ++a;
+            while (b > a && p[b - 1] == QLatin1Char(' '))
+                --b;
+            if (b > a && !take(a, b))
+                return;
+            start = i + 1;
+        }
+        return;
+    }
+    int i = 0;
+    while (i < n) {
+        while (i < n && p[i] == QLatin1Char(' '))
+            ++i;
+        const int start = i;
+        while (i < n && p[i] != QLatin1Char(' '))
+            ++i;
+        if (i > start && !take(start, i))
+            return;
+    }
+}
+
+// The first up to three columns of a line as views; their number.
+int leadColumns(QStringView line, QStringView cols[3])
+{
+    int found = 0;
+    scanColumns(line, [&](int a, int b) {
+        cols[found++] = line.mid(a, b - a);
+        return found < 3;
+    });
+    return found;
+}
+
+} // namespace
 
 QStringList columns(const QString& line)
 {
     QStringList out;
-    const QChar* p = line.constData();
-    const int n = line.size();
-    int i = 0;
-    while (i < n) {
-        while (i < n && (p[i] == QLatin1Char(' ') || p[i] == QLatin1Char('\t')))
-            ++i;
-        const int start = i;
-        while (i < n && p[i] != QLatin1Char(' ') && p[i] != QLatin1Char('\t'))
-            ++i;
-        if (i > start)
-            out.append(line.mid(start, i - start));
-    }
+    scanColumns(QStringView(line), [&](int a, int b) {
+        out.append(line.mid(a, b - a));
+        return true;
+    });
     return out;
+}
+
+qint64 sizeBytes(QStringView text)
+{
+    // zfs prints a size as digits, an optional fraction and one unit
+    // letter ("1.50G", "96K", "512", "0B"). Those forms are read here
+    // directly; anything else goes to asCapacity, which defines the result.
+    const int n = int(text.size());
+    if (n == 0 || n > 20)
+        return asCapacity(text.toString());
+    const ushort last = text.at(n - 1).unicode() | 0x20;
+    double factor = 0;
+    switch (last) {
+    case 'k': factor = 1024.0; break;
+    case 'm': factor = 1048576.0; break;
+    case 'g': factor = 1073741824.0; break;
+    case 't': factor = 1099511627776.0; break;
+    default: break;
+    }
+    const bool digitLast = text.at(n - 1).unicode() >= '0' && text.at(n - 1).unicode() <= '9';
+    const int bodyLen = digitLast ? n : n - 1;
+    if (bodyLen == 0 || (factor == 0 && !digitLast && last != 'b'))
+        return asCapacity(text.toString());
+    char body[24];
+    int dots = 0;
+    for (int i = 0; i < bodyLen; ++i) {
+        const ushort c = text.at(i).unicode();
+        if (c == '.' && factor != 0 && i > 0 && ++dots == 1) {
+            body[i] = '.';
+            continue;
+        }
+        if (c < '0' || c > '9')
+            return asCapacity(text.toString());
+        body[i] = char(c);
+    }
+    if (factor == 0) {
+        if (bodyLen > 18)
+            return asCapacity(text.toString());
+        qint64 v = 0;
+        for (int i = 0; i < bodyLen; ++i)
+            v = v * 10 + (body[i] - '0');
+        return v;
+    }
+    if (body[bodyLen - 1] == '.')
+        return asCapacity(text.toString());
+    double d = 0;
+    const auto parsed = std::from_chars(body, body + bodyLen, d);
+    if (parsed.ec != std::errc() || parsed.ptr != body + bodyLen)
+        return asCapacity(text.toString());
+    const double bytes = d * factor;
+    if (bytes >= static_cast<double>(std::numeric_limits<qint64>::max()))
+        return std::numeric_limits<qint64>::max();
+    return static_cast<qint64>(bytes);
 }
 
 QString snapshotTime(const QString& name)
 {
+    return snapshotTime(QStringView(name));
+}
+
+QString snapshotTime(QStringView name)
+{
     if (name.size() < 14)
         return QString();
-    const QChar* t = name.constData() + name.size() - 14;
+    const QChar* t = name.data() + name.size() - 14;
     int v[14];
     for (int i = 0; i < 14; ++i) {
         const ushort c = t[i].unicode();
@@ -57,17 +163,25 @@ QString snapshotTime(const QString& name)
 
 int appendSnapshotRecords(const QStringList& lines, bool withTime, QJsonArray& records)
 {
+    // Copying a ready object and replacing its values is much cheaper in
+    // Qt's JSON than inserting the keys one by one.
+    static const QString kName = QStringLiteral("name");
+    static const QString kUsed = QStringLiteral("used");
+    static const QString kRefer = QStringLiteral("refer");
+    static const QString kTime = QStringLiteral("time");
+    static const QJsonObject kLocal{{kName, QString()}, {kUsed, 0}, {kRefer, 0}, {kTime, QString()}};
+    static const QJsonObject kRemote{{kName, QString()}, {kUsed, 0}, {kRefer, 0}};
     int added = 0;
+    QStringView cols[3];
     for (const QString& line : lines) {
-        const QStringList cols = columns(line);
-        if (cols.size() < 3)
+        if (leadColumns(QStringView(line), cols) < 3)
             continue;
-        QJsonObject record;
-        record.insert(QStringLiteral("name"), cols.at(0));
-        record.insert(QStringLiteral("used"), asCapacity(cols.at(1)));
-        record.insert(QStringLiteral("refer"), asCapacity(cols.at(2)));
+        QJsonObject record = withTime ? kLocal : kRemote;
+        record[kName] = cols[0].toString();
+        record[kUsed] = sizeBytes(cols[1]);
+        record[kRefer] = sizeBytes(cols[2]);
         if (withTime)
-            record.insert(QStringLiteral("time"), snapshotTime(cols.at(0)));
+            record[kTime] = snapshotTime(cols[0]);
         records.append(record);
         ++added;
     }

@@ -6,18 +6,26 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 // Pure parsers of zfs output and the engine's pure rules on its records.
 // Nothing here starts a program or takes a lock.
 namespace VxrParse {
 
-// The columns of one output line: tabs count as blanks, runs of blanks
-// separate, empty columns are dropped.
+// The columns of one output line, empty columns dropped. A line with tabs
+// (zfs -H output) is split at its tabs only, each column trimmed of
+// blanks, so that names holding blanks stay whole; a line without tabs is
+// split at runs of blanks.
 QStringList columns(const QString& line);
+
+// asCapacity of the text (the same result for every text), read without
+// detours for the forms zfs prints.
+qint64 sizeBytes(QStringView text);
 
 // "yyyy-MM-dd HH:mm:ss" of the last 14 characters of a snapshot name when
 // they are a valid "yyyyMMddHHmmss" stamp; otherwise empty.
 QString snapshotTime(const QString& name);
+QString snapshotTime(QStringView name);
 
 // Appends one record per "name used refer" line to records, in order:
 // {"name", "used", "refer"} with the sizes through asCapacity, and with

@@ -107,9 +107,17 @@ ns_pids() { # NS EXCEPT...
 stop_host() { # DIR HOST
   local d=$1 h=$2 holder ns zf pids
   holder=$(state_get "$d" "${h^^}_HOLDER")
-  holder_ok "$holder" || return 0
-  ns=$(mntns "$holder")
   zf=$(cat "$d/$h/zfs-fuse.pid" 2>/dev/null)
+  if holder_ok "$holder"; then
+    ns=$(mntns "$holder")
+  elif alive "$zf" && [ "$(mntns "$zf")" != "$(mntns $$)" ] &&
+    tr '\0' ' ' <"/proc/$zf/cmdline" 2>/dev/null | grep -qF -- "$d/$h/zfs-fuse.pid"; then
+    # The holder died; the daemon still marks the namespace.
+    ns=$(mntns "$zf")
+    holder=$zf
+  else
+    return 0
+  fi
   # Everything else first: sshd, its sessions, pipelines a test left.
   pids=$(ns_pids "$ns" "$holder" "$zf" $$)
   if [ -n "$pids" ]; then
