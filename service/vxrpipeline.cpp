@@ -8,17 +8,20 @@ using VxrCommands::shellQuote;
 
 namespace {
 
-// The send, pv and sshpass/ssh stages joined into one bash pipeline whose
-// status is that of the first failing stage.
-QString pipeline(const VxrCommands::Account& account, const QString& send,
-                 const QString& dataset, qint64 totalBytes)
+// The send, pv (when totalBytes is not negative) and sshpass/ssh stages
+// joined into one bash pipeline whose status is that of the first failing
+// stage, followed by the done marker.
+QString pipeline(const VxrCommands::Account& account, const QString& send, const QString& dataset,
+                 qint64 totalBytes, bool withPort)
 {
     QString text = QStringLiteral("set -o pipefail; ");
     text += send;
-    text += QStringLiteral(" | pv -r -p -s ");
-    text += QString::number(std::max<qint64>(0, totalBytes));
+    if (totalBytes >= 0) {
+        text += QStringLiteral(" | pv -r -p -s ");
+        text += QString::number(totalBytes);
+    }
     text += QStringLiteral(" | sshpass");
-    const QStringList args = VxrCommands::sshpassArgs(account, receiveCommand(dataset));
+    const QStringList args = VxrCommands::sshpassArgs(account, receiveCommand(dataset), withPort);
     for (const QString& a : args) {
         text += QLatin1Char(' ');
         text += shellQuote(a);
@@ -26,6 +29,16 @@ QString pipeline(const VxrCommands::Account& account, const QString& send,
     text += QStringLiteral(" && echo ");
     text += QLatin1String(kDoneMarker);
     return text;
+}
+
+QString fullSend(const QString& first)
+{
+    return QStringLiteral("zfs send ") + shellQuote(first);
+}
+
+QString incrementalSend(const QString& first, const QString& last)
+{
+    return QStringLiteral("zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
 }
 
 } // namespace
@@ -64,15 +77,57 @@ QString receiveCommand(const QString& dataset)
 QString fullPipeline(const VxrCommands::Account& account, const QString& first,
                      const QString& dataset, qint64 totalBytes)
 {
-    return pipeline(account, QStringLiteral("zfs send ") + shellQuote(first), dataset, totalBytes);
+    return pipeline(account, fullSend(first), dataset, std::max<qint64>(0, totalBytes), true);
 }
 
 QString incrementalPipeline(const VxrCommands::Account& account, const QString& first,
                             const QString& last, const QString& dataset, qint64 totalBytes)
 {
-    return pipeline(account,
-                    QStringLiteral("zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last),
-                    dataset, totalBytes);
+    return pipeline(account, incrementalSend(first, last), dataset, std::max<qint64>(0, totalBytes), true);
+}
+
+QString onDemandFullPipeline(const VxrCommands::Account& account, const QString& first,
+                             const QString& dataset)
+{
+    return pipeline(account, fullSend(first), dataset, -1, false);
+}
+
+QString onDemandIncrementalPipeline(const VxrCommands::Account& account, const QString& first,
+                                    const QString& last, const QString& dataset)
+{
+    return pipeline(account, incrementalSend(first, last), dataset, -1, false);
+}
+
+QStringList onDemandSpan(const QStringList& local, const QString& prefix, const QString& remoteNewest)
+{
+    QStringList span;
+    for (int i = local.size() - 1; i >= 0; --i) {
+        if (!local.at(i).startsWith(prefix))
+            continue;
+        span.prepend(local.at(i));
+        if (!remoteNewest.isEmpty() && local.at(i) == remoteNewest)
+            return span;
+    }
+    return span;
+}
+
+QString newestWithPrefix(const QStringList& remote, const QString& prefix)
+{
+    for (int i = remote.size() - 1; i >= 0; --i) {
+        if (remote.at(i).startsWith(prefix))
+            return remote.at(i);
+    }
+    return QString();
+}
+
+QByteArray uploadLogLine(const QDateTime& time, int code)
+{
+    QByteArray line = time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8() + ' ';
+    if (code == 0)
+        line += " success";
+    else if (code < 0)
+        line += " failed(" + QByteArray::number(code) + ")";
+    return line + '\n';
 }
 
 QStringList scriptArgs(const QString& text)

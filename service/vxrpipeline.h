@@ -4,6 +4,7 @@
 #include "vxrcommands.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -48,6 +49,24 @@ QString fullPipeline(const VxrCommands::Account& account, const QString& first,
 // last, first itself being on the server already).
 QString incrementalPipeline(const VxrCommands::Account& account, const QString& first,
                             const QString& last, const QString& dataset, qint64 totalBytes);
+
+// The on-demand pass's pipelines: no progress meter, ssh on its default
+// port; otherwise quoted, failing and marked as the scheduled ones.
+QString onDemandFullPipeline(const VxrCommands::Account& account, const QString& first,
+                             const QString& dataset);
+QString onDemandIncrementalPipeline(const VxrCommands::Account& account, const QString& first,
+                                    const QString& last, const QString& dataset);
+
+// The on-demand pass's choice of snapshots, oldest first: those of local
+// carrying prefix, from remoteNewest (when it is among them) to the newest;
+// all of them when remoteNewest is empty or not found.
+QStringList onDemandSpan(const QStringList& local, const QString& prefix, const QString& remoteNewest);
+// The last of remote's lines that starts with prefix; empty when none.
+QString newestWithPrefix(const QStringList& remote, const QString& prefix);
+// The upload-log line of a pass: time, a blank, then " success" for 0,
+// " failed(CODE)" for a negative code, nothing for a positive one; with
+// the line feed.
+QByteArray uploadLogLine(const QDateTime& time, int code);
 
 // Arguments for the program "script" that run text on a pseudo-terminal
 // (so pv prints its progress line), return its exit status (-e), print no

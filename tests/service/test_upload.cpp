@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -330,6 +331,59 @@ TEST_F(Upload, QuitEndsTransferAndWorker)
     EXPECT_EQ(records(), (QList<Record>{{kFail, 3}}));
     std::lock_guard<std::mutex> lock(engine->taskMutex);
     EXPECT_EQ(engine->tasks.size(), 1);
+}
+
+// The on-demand pass of the root dataset: result codes, what it sends
+// and its upload-log line.
+TEST_F(Upload, OnDemandPass)
+{
+    struct Case {
+        const char* name;
+        QString local, remote, sendRc, password;
+        bool account;
+        QStringList sends;
+        int code;
+        QString logTail;
+    };
+    const QString pw = "p\"a$s 'w`d\\";
+    const Case cases[] = {
+        {"nothing with the prefix", "vxr/data@manual\nvxr/other@vxr_1\n", "", "0", pw, true, {}, 1, " "},
+        {"server holds the newest", "vxr/data@vxr_1\nvxr/data@vxr_2\n", "vxr/data@vxr_2\n", "0", pw, true, {}, -1,
+         "  failed(-1)"},
+        {"server holds none", "vxr/data@vxr_1\nvxr/data@manual\nvxr/data@vxr_2\n", "tank/x@vxr_9\n", "0", pw, true,
+         {"send vxr/data@vxr_1", "send -RI vxr/data@vxr_1 vxr/data@vxr_2"}, 0, "  success"},
+        {"from the server's newest", "vxr/data@vxr_1\nvxr/data@vxr_2\nvxr/data@vxr_3\n",
+         "vxr/data@vxr_1\nvxr/data@vxr_2\nvxr/data@keep\n", "0", pw, true,
+         {"send -RI vxr/data@vxr_2 vxr/data@vxr_3"}, 0, "  success"},
+        {"single snapshot, server none", "vxr/data@vxr_1\n", "", "0", pw, true, {"send vxr/data@vxr_1"}, 0,
+         "  success"},
+        {"failing sends", "vxr/data@vxr_1\nvxr/data@vxr_2\n", "", "2", pw, true,
+         {"send vxr/data@vxr_1", "send -RI vxr/data@vxr_1 vxr/data@vxr_2"}, -22, "  failed(-22)"},
+        {"failing full send only", "vxr/data@vxr_1\n", "", "2", pw, true, {"send vxr/data@vxr_1"}, -12,
+         "  failed(-12)"},
+        {"wrong password", "vxr/data@vxr_1\n", "", "0", "other", true, {}, -4, "  failed(-4)"},
+        {"no account", "vxr/data@vxr_1\n", "", "0", pw, false, {}, -3, "  failed(-3)"},
+    };
+    const QString logPath = engine->uploadLogPath;
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(logPath).path()));
+    for (const Case& c : cases) {
+        const QJsonObject settings{
+            {"server", QJsonObject{{"host", "server"}, {"uid", "root"}, {"pwd", c.account ? pw : QString()}}}};
+        ASSERT_TRUE(HX2File::saveJson(engine->settingsPath(), settings, false));
+        QFile::remove(m_fake + "/sends");
+        QFile::remove(logPath);
+        set("local", c.local);
+        set("remote", c.remote);
+        set("send_rc", c.sendRc);
+        set("password", c.password);
+        EXPECT_EQ(engine->upload(), c.code) << c.name;
+        EXPECT_EQ(lines("sends"), c.sends) << c.name;
+        const QByteArray log = HX2File::readAll(logPath);
+        EXPECT_TRUE(log.endsWith(c.logTail.toUtf8() + "\n")) << c.name << ": " << log.constData();
+        EXPECT_EQ(log.size(), 19 + c.logTail.size() + 1) << c.name;
+        EXPECT_EQ(engine->lastUploadTime, QString::fromUtf8(log.left(19))) << c.name;
+    }
+    EXPECT_TRUE(noChildren());
 }
 
 } // namespace
