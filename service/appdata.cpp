@@ -3,6 +3,7 @@
 #include "hx2file.h"
 #include "hx2journals.h"
 #include "hx2rpcpacket.h"
+#include "hx2runner.h"
 #include "hx2utils.h"
 #include "phpaths.h"
 
@@ -97,6 +98,10 @@ void AppData::onQuitSignal()
         return;
     std::fputs("Wait for quit ...\n", stdout);
     std::fflush(stdout);
+    // Running transfers end with their whole process trees; the worker
+    // sees its programs gone, writes its outcome and takes no further task.
+    engine.quitting.store(true);
+    HX2Runner::killAll();
     QCoreApplication::quit();
 }
 
@@ -134,4 +139,13 @@ bool AppData::start()
 int AppData::upload()
 {
     return engine.upload();
+}
+
+void AppData::finish()
+{
+    engine.quitting.store(true);
+    engine.waitTransferIdle(kQuitWaitMs);
+    // Anything a worker started after the first kill.
+    HX2Runner::killAll();
+    std::fflush(stdout);
 }

@@ -32,6 +32,12 @@ public:
     bool start();
     // One upload pass; its result code.
     int upload();
+    // After the event loop: lets the task worker record the outcome of a
+    // transfer the quit interrupted (up to kQuitWaitMs), then ends every
+    // program still running. The caller then ends the process without
+    // running destructors, as detached engine threads may still be alive.
+    void finish();
+    static constexpr int kQuitWaitMs = 3000;
 
     // The default configuration file ("config.json" in the configuration
     // directory).

@@ -3,6 +3,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstdlib>
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
@@ -29,5 +31,7 @@ int main(int argc, char* argv[])
         return data->upload();
     if (!data->start())
         return -1;
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    data->finish();
+    std::_Exit(status);
 }

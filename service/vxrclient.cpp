@@ -112,6 +112,7 @@ bool VxrClient::loadSettings(HX2Journals& journal, QJsonObject* view)
     {
         std::lock_guard<std::mutex> lock(scheduleMutex);
         nextSchedule = next;
+        scheduleEntries = schedule;
     }
     if (newActive) {
         std::lock_guard<std::mutex> lock(settingsMutex);

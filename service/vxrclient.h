@@ -40,7 +40,8 @@ struct VxrSettings
 // scheduler, snapshot cycle, task worker and status report threads.
 //
 // Locks: settingsMutex guards the VxrSettings members (active, periods,
-// host, port, uid, pwd, serverUrl); scheduleMutex guards nextSchedule;
+// host, port, uid, pwd, serverUrl); scheduleMutex guards nextSchedule
+// and scheduleEntries;
 // dmpathsMutex guards dmpaths; taskMutex guards tasks; lastBackupMutex
 // guards lastBackup. No code holds two of them at once, and none is held
 // while waiting for a child process.
@@ -190,6 +191,38 @@ public:
 
     // Thread body of the scheduler.
     void scheduleRun();
+    // The daily upload check of the scheduler: when now() has reached
+    // nextSchedule, queues one upload task per dataset (with a complete
+    // account) and makes sure the task worker runs; then moves nextSchedule
+    // to the next coming time, from the settings file or, when that cannot
+    // be read, from the schedule already loaded, so a due time queues each
+    // dataset once. Scheduler thread, or tests.
+    void dailyCheck();
+
+    // ---- Task worker and upload
+
+    // Thread body of the task worker: runs the queue's head task until the
+    // queue is empty (or the service quits), removing each when done, then
+    // clears transferRunning.
+    void transferRun();
+    // Uploads the task's dataset: the snapshots the server lacks, as a full
+    // stream when the server has none, then the increments from the
+    // server's newest. Writes the outcome record and the last-backup file
+    // once a transfer was tried (also when there was nothing left to send).
+    // True on success. Worker thread.
+    bool vxrUpload(const QJsonObject& task);
+    // Starts the task worker unless it runs; a starter appends its tasks
+    // first. Any thread.
+    void startTransferWorker();
+    // Set by the orderly quit: the worker takes no further task and starts
+    // no further program.
+    std::atomic<bool> quitting{false};
+    // Waits up to ms for the task worker to end; true when none runs.
+    bool waitTransferIdle(int ms) const;
+
+    // The schedule entries of the last successful settings load, guarded
+    // by scheduleMutex.
+    QJsonArray scheduleEntries;
 
 private:
     void startScheduler();

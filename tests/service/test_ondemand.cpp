@@ -1,4 +1,4 @@
-#include "vxrondemand.h"
+#include "vxrpipeline.h"
 
 #include <QProcess>
 
@@ -45,19 +45,19 @@ TEST(OnDemandPlan, ChoosesWhatTheServerLacks)
          {}},
     };
     for (const PlanCase& c : cases) {
-        const VxrOnDemand::Plan p = VxrOnDemand::plan(c.remote, c.local, kPrefix);
-        EXPECT_EQ(p.remoteNewest, c.newest) << c.what;
-        EXPECT_EQ(p.toSend, c.toSend) << c.what;
+        const QString newest = VxrPipeline::newestWithPrefix(c.remote, kPrefix);
+        EXPECT_EQ(newest, c.newest) << c.what;
+        EXPECT_EQ(VxrPipeline::onDemandSpan(c.local, kPrefix, newest), c.toSend) << c.what;
     }
 }
 
 TEST(OnDemandLog, LinesCarryTimeAndOutcome)
 {
     const QDateTime t(QDate(2026, 3, 7), QTime(14, 5, 9));
-    EXPECT_EQ(VxrOnDemand::logLine(t, 0), QStringLiteral("2026-03-07 14:05:09  success\n"));
-    EXPECT_EQ(VxrOnDemand::logLine(t, 1), QStringLiteral("2026-03-07 14:05:09 \n"));
-    EXPECT_EQ(VxrOnDemand::logLine(t, -4), QStringLiteral("2026-03-07 14:05:09  failed(-4)\n"));
-    EXPECT_EQ(VxrOnDemand::logLine(t, -22).left(19), QStringLiteral("2026-03-07 14:05:09"));
+    EXPECT_EQ(VxrPipeline::uploadLogLine(t, 0), QByteArray("2026-03-07 14:05:09  success\n"));
+    EXPECT_EQ(VxrPipeline::uploadLogLine(t, 1), QByteArray("2026-03-07 14:05:09 \n"));
+    EXPECT_EQ(VxrPipeline::uploadLogLine(t, -4), QByteArray("2026-03-07 14:05:09  failed(-4)\n"));
+    EXPECT_EQ(VxrPipeline::uploadLogLine(t, -22).left(19), QByteArray("2026-03-07 14:05:09"));
 }
 
 // Runs the pipeline text in bash with zfs and sshpass replaced by functions
@@ -85,7 +85,7 @@ TEST(OnDemandPipeline, HostileValuesArriveUnchanged)
     const QString to = QStringLiteral("vxr/da ta@vxr_2$HOME");
     const QString target = QStringLiteral("vxr/da ta;`x`");
 
-    const QString text = VxrOnDemand::pipelineText(account, from, to, target);
+    const QString text = VxrPipeline::onDemandIncrementalPipeline(account, from, to, target);
     EXPECT_FALSE(text.contains(hostile)) << "the password must not be in the text";
     const QStringList out = shellArguments(text);
     EXPECT_TRUE(out.contains(QStringLiteral("zfs:-RI")));
@@ -97,7 +97,7 @@ TEST(OnDemandPipeline, HostileValuesArriveUnchanged)
     EXPECT_TRUE(out.contains(QStringLiteral("remote:") + target));
     EXPECT_TRUE(out.contains(QStringLiteral("remote:readonly=on")));
 
-    const QStringList full = shellArguments(VxrOnDemand::pipelineText(account, from, QString(), target));
+    const QStringList full = shellArguments(VxrPipeline::onDemandFullPipeline(account, from, target));
     EXPECT_FALSE(full.contains(QStringLiteral("zfs:-RI")));
     EXPECT_TRUE(full.contains(QStringLiteral("zfs:") + from));
 }

@@ -1,0 +1,142 @@
+// The scheduler: periods of the report and the snapshot cycle, and the
+// daily upload check.
+#include "vxrscheduler.h"
+
+#include "hx2file.h"
+#include "hx2utils.h"
+#include "vxrclient.h"
+#include "vxrmarkers.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+constexpr auto kPassSleep = std::chrono::seconds(5);
+}
+
+VxrSchedulerState::VxrSchedulerState(qint64 monoMs, int minute)
+    : m_reportStart(monoMs), m_cycleStart(monoMs), m_lastMinute(minute)
+{
+}
+
+bool VxrSchedulerState::reportDue(qint64 monoMs, qint64 intervalMs)
+{
+    if (monoMs - m_reportStart <= intervalMs)
+        return false;
+    m_reportStart = monoMs;
+    return true;
+}
+
+bool VxrSchedulerState::cycleDue(qint64 monoMs, qint64 intervalMs)
+{
+    if (monoMs - m_cycleStart <= intervalMs)
+        return false;
+    m_cycleStart = monoMs;
+    return true;
+}
+
+bool VxrSchedulerState::dailyCheckDue(int minute, bool backupRunning)
+{
+    if (backupRunning || minute == m_lastMinute)
+        return false;
+    m_lastMinute = minute;
+    return true;
+}
+
+namespace VxrSchedule {
+
+bool due(const QDateTime& now, const QDateTime& next)
+{
+    return next.isValid() && now.isValid() && !(now < next);
+}
+
+QJsonArray uploadTasks(const QStringList& datasets, std::atomic<int>& counter)
+{
+    QJsonArray out;
+    for (const QString& dataset : datasets) {
+        QJsonObject task;
+        task.insert("index", ++counter);
+        task.insert("action", VxrLog::kActionUpload);
+        task.insert("dmpath", dataset);
+        task.insert("step", 0);
+        task.insert("rate", 0);
+        out.append(task);
+    }
+    return out;
+}
+
+} // namespace VxrSchedule
+
+void VxrClient::startScheduler()
+{
+    if (!scheduleRunning.exchange(true))
+        std::thread([this] { scheduleRun(); }).detach();
+}
+
+void VxrClient::scheduleRun()
+{
+    scheduleRunning.store(true);
+    QElapsedTimer mono;
+    mono.start();
+    VxrSchedulerState state(mono.elapsed(), now().time().minute());
+    for (;;) {
+        const VxrSettings s = settings();
+        if (!s.active) {
+            std::this_thread::sleep_for(kPassSleep);
+            continue;
+        }
+        if (state.reportDue(mono.elapsed(), s.reportIntervalMs)) {
+            // The status report thread starts here; until it exists only
+            // its period is kept.
+        }
+        if (state.cycleDue(mono.elapsed(), s.backupIntervalMs)
+            && VxrSchedule::cycleMayStart(transferRunning.load(), false)
+            && !backupRunning.exchange(true)) {
+            std::thread([this] { backupRun(); }).detach();
+        }
+        // sleep_for resumes after a signal for the time that is left.
+        std::this_thread::sleep_for(kPassSleep);
+        if (state.dailyCheckDue(now().time().minute(), backupRunning.load()))
+            dailyCheck();
+    }
+}
+
+void VxrClient::dailyCheck()
+{
+    const QDateTime current = now();
+    {
+        std::lock_guard<std::mutex> lock(scheduleMutex);
+        if (!VxrSchedule::due(current, nextSchedule))
+            return;
+    }
+    if (settings().hasAccount()) {
+        const QStringList datasets = dmpathsCopy();
+        {
+            std::lock_guard<std::mutex> lock(taskMutex);
+            for (const QJsonValue& t : VxrSchedule::uploadTasks(datasets, taskIndex))
+                tasks.append(t);
+        }
+        startTransferWorker();
+    }
+
+    // The next time comes from the file as it is now; when it cannot be
+    // read, from the entries loaded last, so the time that has come is
+    // passed over either way.
+    QJsonObject file;
+    QJsonArray entries;
+    const bool reloaded = HX2File::loadJson(file, settingsPath());
+    if (reloaded) {
+        entries = file.value("server").toObject().value("schedule").toArray();
+    } else {
+        std::lock_guard<std::mutex> lock(scheduleMutex);
+        entries = scheduleEntries;
+    }
+    const QDateTime next = scheduleNext(entries);
+    std::lock_guard<std::mutex> lock(scheduleMutex);
+    nextSchedule = next;
+    if (reloaded)
+        scheduleEntries = entries;
+}

@@ -1,0 +1,58 @@
+#ifndef VXRSCHEDULER_H
+#define VXRSCHEDULER_H
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QStringList>
+
+#include <atomic>
+
+// The scheduler's decisions, apart from its thread and clocks: the caller
+// passes a monotonic millisecond count and the wall-clock minute, so every
+// rule can be driven by a test without sleeping.
+class VxrSchedulerState
+{
+public:
+    // Both period timers start at monoMs; minute is the one examined last.
+    VxrSchedulerState(qint64 monoMs, int minute);
+
+    // True when the report timer has run longer than intervalMs; the timer
+    // then restarts.
+    bool reportDue(qint64 monoMs, qint64 intervalMs);
+    // The same for the snapshot cycle timer. The period counts as spent
+    // whether or not a cycle is then started.
+    bool cycleDue(qint64 monoMs, qint64 intervalMs);
+    // True when the daily check is to run at this pass: the minute differs
+    // from the one examined last and no snapshot cycle runs. A running
+    // cycle defers the check (the minute is not taken) until it ends, so
+    // the daily time is never missed.
+    bool dailyCheckDue(int minute, bool backupRunning);
+
+    int lastMinute() const { return m_lastMinute; }
+
+private:
+    qint64 m_reportStart;
+    qint64 m_cycleStart;
+    int m_lastMinute;
+};
+
+namespace VxrSchedule {
+
+// A snapshot cycle may start only while neither the task worker nor
+// another cycle runs.
+inline bool cycleMayStart(bool transferRunning, bool backupRunning)
+{
+    return !transferRunning && !backupRunning;
+}
+
+// The daily time has come: now is not earlier than next. An invalid next
+// (no settings loaded yet) never comes.
+bool due(const QDateTime& now, const QDateTime& next);
+
+// One upload task per dataset, in order: {"index", "action" 2, "dmpath",
+// "step" 0, "rate" 0}, each index the next value of counter.
+QJsonArray uploadTasks(const QStringList& datasets, std::atomic<int>& counter);
+
+} // namespace VxrSchedule
+
+#endif

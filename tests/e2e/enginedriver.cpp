@@ -1,0 +1,82 @@
+// The service as the end-to-end tests run it inside the bench's appliance:
+// the application object, engine start, event loop and orderly quit as in
+// the service's entry, plus two test hooks: the engine clock shifted by
+// VXR_DRIVER_CLOCK_OFFSET_MS (so a schedule "at the next minute" comes in
+// seconds), and commands on standard input, each answered with one line
+// "@@<command> <compact JSON>":
+//   tasks        the task queue
+//   cancel N     taskCancel(N) -> {"ok", "err"}
+//   log          the engine's operation-log records
+#include "appdata.h"
+#include "hx2journals.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+void answer(const char* command, const QJsonValue& value)
+{
+    const QByteArray json = value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                                            : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+    std::printf("@@%s %s\n", command, json.constData());
+    std::fflush(stdout);
+}
+
+void handle(VxrClient& engine, const QByteArray& line)
+{
+    const QList<QByteArray> words = line.trimmed().split(' ');
+    HX2Journals journal;
+    if (words.value(0) == "tasks") {
+        QJsonArray tasks;
+        engine.taskAlload(journal, tasks);
+        answer("tasks", tasks);
+    } else if (words.value(0) == "cancel") {
+        const bool ok = engine.taskCancel(journal, words.value(1).toInt());
+        answer("cancel", QJsonObject{{"ok", ok}, {"err", journal.err()}});
+    } else if (words.value(0) == "log") {
+        QJsonArray records;
+        engine.logAlload(journal, records);
+        answer("log", records);
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    AppData* data = AppData::create();
+    if (!data->init(qEnvironmentVariable("VXR_DRIVER_CONFIG")))
+        return 2;
+    const qint64 offset = qEnvironmentVariable("VXR_DRIVER_CLOCK_OFFSET_MS").toLongLong();
+    data->engine.setClock([offset] { return QDateTime::currentDateTime().addMSecs(offset); });
+    if (!data->start())
+        return 3;
+
+    QByteArray pending;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buf[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            input.setEnabled(false);
+            return;
+        }
+        pending.append(buf, static_cast<int>(n));
+        int nl;
+        while ((nl = pending.indexOf('\n')) >= 0) {
+            handle(data->engine, pending.left(nl));
+            pending.remove(0, nl + 1);
+        }
+    });
+
+    const int status = QCoreApplication::exec();
+    data->finish();
+    std::_Exit(status);
+}
