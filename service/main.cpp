@@ -29,8 +29,12 @@ int main(int argc, char* argv[])
         return -1;
     if (parser.isSet(uploadOption))
         return data->upload();
-    if (!data->start())
-        return -1;
+    if (!data->start()) {
+        // The engine's scheduler may already run: end without tearing down
+        // objects its thread still uses.
+        data->finish();
+        std::_Exit(255);
+    }
     const int status = QCoreApplication::exec();
     data->finish();
     std::_Exit(status);
