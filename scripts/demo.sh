@@ -68,13 +68,12 @@ cat > "$root/kozu/etc/vxrclient/config.json" <<JSON
   "localagentid": "$root/run/kozu/localsockets/.ls.vxrclient.agent.",
   "vg": "tank", "lv": "home" }
 JSON
-cat > "$root/kozu/etc/vxrclientisp/settings.json" <<JSON
+(umask 077; cat > "$root/kozu/etc/vxrclientisp/settings.json") <<JSON
 { "active": true, "report": { "interval": 60 },
   "server": { "host": "127.0.0.1", "port": $port, "uid": "root", "pwd": "$password",
               "interval": 60, "schedule": [ { "hour": $hour, "minute": $minute } ] },
   "dmpaths": [ "tank/home" ] }
 JSON
-chmod 600 "$root/kozu/etc/vxrclientisp/settings.json"
 
 say "starting vxrclient in the appliance; daily upload at $(printf '%02d:%02d' $hour $minute)"
 "$zb" app "$bench" -e VXR_FILES_ROOT="$root" -- "$vxrclient" &

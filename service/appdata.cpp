@@ -14,7 +14,9 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -96,13 +98,35 @@ void AppData::onQuitSignal()
     }
     if (!quit)
         return;
+    quitEngine();
+    QCoreApplication::quit();
+}
+
+void AppData::quitEngine()
+{
     std::fputs("Wait for quit ...\n", stdout);
     std::fflush(stdout);
     // Running transfers end with their whole process trees; the worker
     // sees its programs gone, writes its outcome and takes no further task.
     engine.quitting.store(true);
     HX2Runner::killAll();
-    QCoreApplication::quit();
+}
+
+void AppData::watchQuitPipe()
+{
+    pollfd fd{g_quitPipe[0], POLLIN, 0};
+    for (;;) {
+        if (::poll(&fd, 1, -1) < 0 && errno != EINTR)
+            return;
+        char buf[64];
+        const ssize_t n = ::read(g_quitPipe[0], buf, sizeof buf);
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == SIGINT || buf[i] == SIGTERM) {
+                quitEngine();
+                return;
+            }
+        }
+    }
 }
 
 QString AppData::defaultConfigPath() const
@@ -138,6 +162,10 @@ bool AppData::start()
 
 int AppData::upload()
 {
+    // No event loop reads the quit pipe in this mode: a thread of its own
+    // does. It lives until the process ends.
+    if (g_quitPipe[0] >= 0)
+        std::thread([this] { watchQuitPipe(); }).detach();
     return engine.upload();
 }
 

@@ -5,6 +5,9 @@
 #include "phmachine.h"
 #include "phstorage.h"
 #include "tjkozulog.h"
+#include "vxrprograms.h"
+#include "vxrsettings.h"
+#include "vxrtaskqueue.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -15,36 +18,15 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
-
-// The backup server account and the periods, read together so that a
-// worker never mixes values of two settings loads.
-struct VxrSettings
-{
-    bool active = false;
-    qint64 reportIntervalMs = 60;
-    qint64 backupIntervalMs = 5;
-    QString host;
-    int port = 22;
-    QString uid;
-    QString pwd;
-    QString serverUrl;
-
-    // Host, user and password are all set.
-    bool hasAccount() const { return !host.isEmpty() && !uid.isEmpty() && !pwd.isEmpty(); }
-    // The port to put on a command line: port when in 1..65535, else 22.
-    int validPort() const { return (port >= 1 && port <= 65535) ? port : 22; }
-};
 
 // The backup engine: configuration, settings, and the state shared by the
 // scheduler, snapshot cycle, task worker and status report threads.
 //
-// Locks: settingsMutex guards the VxrSettings members (active, periods,
-// host, port, uid, pwd, serverUrl); scheduleMutex guards nextSchedule
-// and scheduleEntries;
-// dmpathsMutex guards dmpaths; taskMutex guards tasks; lastBackupMutex
-// guards lastBackup. No code holds two of them at once, and none is held
-// while waiting for a child process.
+// Each lock guards the members named beside it. No code holds two of them
+// at once, and none is held while waiting for a child process. The task
+// queue keeps its own lock.
 class VxrClient : public QObject
 {
     Q_OBJECT
@@ -55,15 +37,16 @@ public:
     // ---- Configuration and settings
 
     // Applies "vg", "lv", "vxrserverurl" and "uploadlog"; always true.
+    // Before any thread of the engine runs.
     bool loadConfigure(HX2Journals& journal, const QJsonObject& config);
     // Reloads the last-backup and settings files. Always true; an unreadable
     // settings file sets 9991 in the journal and leaves backup switched off.
     // With a view, fills it with the settings view.
     bool loadSettings(HX2Journals& journal, QJsonObject* view);
     bool settingsLoad(HX2Journals& journal, QJsonObject& view);
-    // Writes the settings file (atomically), reloads it and starts the
-    // scheduler if it is not running. False, journal untouched, when the
-    // file cannot be written.
+    // Writes the settings file (atomically, readable by its owner only),
+    // reloads it and starts the scheduler if it is not running. False,
+    // journal untouched, when the file cannot be written.
     bool settingsSave(HX2Journals& journal, const QJsonObject& settings);
     // First settings load, last upload time and scheduler start.
     bool start(HX2Journals& journal);
@@ -75,16 +58,17 @@ public:
     bool storageLoad(HX2Journals& journal, QJsonObject& output);
     // {"used", "all"} in bytes of datasetRoot; empty when zfs fails.
     QJsonObject zfsInfo() const;
-    // Sums "used" and "refer" over dmpaths. False with the totals untouched
-    // when there are no datasets; false with both 0 when zfs fails (one
-    // missing dataset fails the whole query).
+    // Sums "used" and "refer" over the datasets. False with the totals
+    // untouched when there are no datasets; false with both 0 when zfs
+    // fails (one missing dataset fails the whole query).
     bool allUsed(qint64& used, qint64& refer);
     // Every local snapshot name in zfs's order; empty when zfs fails.
     QStringList snapshots() const;
 
     // ---- Tasks and operation log
 
-    // Replaces tasks with a copy of the queue. Always true.
+    // Replaces tasks with the queue as listed (restore tasks without their
+    // password). Always true.
     bool taskAlload(HX2Journals& journal, QJsonArray& tasks);
     // Marks the running task (the head) "removed" 1, or removes a waiting
     // one. False with 9994 "index 不存在" when no task has that index.
@@ -101,8 +85,8 @@ public:
 
     // ---- Snapshot cycle
 
-    // Thread body of one cycle: a snapshot of every dataset of dmpaths, in
-    // order; clears backupRunning at the end.
+    // Thread body of one cycle: a snapshot of every dataset, in order;
+    // clears backupRunning at the end.
     void backupRun();
     // Takes dataset@vxr_<now() as yyyyMMddHHmmss>. A failure writes one
     // "Backup failed" record carrying zfs's error text.
@@ -116,8 +100,9 @@ public:
     bool localSnapshots(HX2Journals& journal, QJsonArray& records, const QString& dataset);
     // Every snapshot the configured account sees on the server: {"name",
     // "used", "refer"}; dataset does not narrow it. Without a complete
-    // account: 9994 "缺少账号设置" and nothing started. A failing listing
-    // leaves the journal as it was.
+    // account: 9994 "缺少账号设置", and with a user or host ssh would
+    // misread: 9994 "账号设置无效"; nothing started in either case. A failing
+    // listing leaves the journal as it was.
     bool remoteSnapshots(HX2Journals& journal, QJsonArray& records, const QString& dataset);
     bool remoteAllSnapshots(HX2Journals& journal, QJsonArray& records);
 
@@ -132,53 +117,41 @@ public:
     QStringList dmpathsCopy() const;
     QDateTime nextScheduleCopy() const;
     QJsonObject lastBackupCopy() const;
+    // "yyyy-MM-dd HH:mm:ss" of the last on-demand pass; empty before any.
+    QString lastUploadTimeCopy() const;
 
     // ---- File locations (production paths, re-rooted by the files seam)
 
     QString settingsPath() const { return m_settingsPath; }
     QString lastBackupPath() const { return m_lastBackupPath; }
 
-    // The engine's clock; tests replace it.
+    // ---- Seams. Set before the engine's threads run; tests replace them.
+
     void setClock(std::function<QDateTime()> clock);
     QDateTime now() const;
+    // The programs the engine starts; never null.
+    void setPrograms(std::shared_ptr<VxrPrograms> programs);
+    std::shared_ptr<VxrPrograms> programs() const;
 
-    // ---- Configuration members
+    // ---- Configuration members, set by loadConfigure before the engine's
+    // threads run and only read afterwards.
     QString vg;
     QString lv;
     QString datasetRoot;
     QString snapPrefix;
-
-    // ---- Settings members, guarded by settingsMutex: read them through
-    // settings().
-    bool active = false;
-    qint64 reportIntervalMs = 60;
-    qint64 backupIntervalMs = 5;
-    QString host;
-    int port = 22;
-    QString uid;
-    QString pwd;
-    QString serverUrl;
     QString uploadLogPath;
 
+    // ---- Run flags. Only the party whose exchange turned one from false
+    // to true may start the thread it stands for.
     std::atomic<bool> scheduleRunning{false};
     std::atomic<bool> reportRunning{false};
     std::atomic<bool> backupRunning{false};
-    std::atomic<bool> uploading{false};
     std::atomic<bool> transferRunning{false};
-
-    QString lastUploadTime;
-
-    mutable std::mutex scheduleMutex;
-    QDateTime nextSchedule;
-    mutable std::mutex dmpathsMutex;
-    QStringList dmpaths;
-    std::atomic<int> taskIndex{0};
-    mutable std::mutex taskMutex;
-    QJsonArray tasks;
-    mutable std::mutex lastBackupMutex;
-    QJsonObject lastBackup;
-
-    mutable std::mutex settingsMutex;
+    // True exactly while an upload task runs.
+    std::atomic<bool> uploading{false};
+    // Set by the orderly quit: the worker takes no further task and no
+    // further transfer starts.
+    std::atomic<bool> quitting{false};
 
     // ---- Platform objects, living and dying with the engine. kozulog may
     // be used from any thread.
@@ -186,17 +159,21 @@ public:
     PHStorage storage;
     TJKozulog kozulog;
 
-    // One on-demand upload pass of the root dataset; its result code.
+    // The uploads and restores waiting or running.
+    VxrTaskQueue taskQueue;
+
+    // One on-demand upload pass of the root dataset; its result code
+    // (VxrOnDemand::Code), which the "upload" mode exits with.
     int upload();
 
     // Thread body of the scheduler.
     void scheduleRun();
-    // The daily upload check of the scheduler: when now() has reached
-    // nextSchedule, queues one upload task per dataset (with a complete
-    // account) and makes sure the task worker runs; then moves nextSchedule
-    // to the next coming time, from the settings file or, when that cannot
-    // be read, from the schedule already loaded, so a due time queues each
-    // dataset once. Scheduler thread, or tests.
+    // The daily upload check of the scheduler: when now() has reached the
+    // next scheduled time, queues one upload task per dataset (with a
+    // complete account) and makes sure the task worker runs; then moves the
+    // next time on, from the settings file or, when that cannot be read,
+    // from the schedule already loaded, so a due time queues each dataset
+    // once. Scheduler thread, or tests.
     void dailyCheck();
 
     // ---- Task worker and upload
@@ -208,29 +185,43 @@ public:
     // Uploads the task's dataset: the snapshots the server lacks, as a full
     // stream when the server has none, then the increments from the
     // server's newest. Writes the outcome record and the last-backup file
-    // once a transfer was tried (also when there was nothing left to send).
-    // True on success. Worker thread.
+    // once the two lists were read. True on success. Worker thread.
     bool vxrUpload(const QJsonObject& task);
-    // Starts the task worker unless it runs; a starter appends its tasks
-    // first. Any thread.
-    void startTransferWorker();
-    // Set by the orderly quit: the worker takes no further task and starts
-    // no further program.
-    std::atomic<bool> quitting{false};
+    // Appends the tasks to the queue, then starts the task worker unless it
+    // runs. Any thread.
+    QList<int> queueTasks(const QList<QJsonObject>& tasks);
     // Waits up to ms for the task worker to end; true when none runs.
     bool waitTransferIdle(int ms) const;
 
-    // The schedule entries of the last successful settings load, guarded
-    // by scheduleMutex.
-    QJsonArray scheduleEntries;
-
 private:
     void startScheduler();
+    void startTransferWorker();
+    // The account ready for ssh, or false with the reason in why (nothing
+    // may be started then).
+    static bool usableAccount(const VxrSettings& s, VxrSsh::Account* account, QString* why);
+    // Writes the last-backup record of an upload's outcome.
+    void recordLastBackup(int state);
 
     QString m_settingsPath;
     QString m_lastBackupPath;
-    mutable std::mutex m_clockMutex;
-    std::function<QDateTime()> m_clock;
+
+    mutable std::mutex settingsMutex;
+    VxrSettings m_settings;         // guarded by settingsMutex
+    QString m_lastUploadTime;       // guarded by settingsMutex
+
+    mutable std::mutex scheduleMutex;
+    QDateTime nextSchedule;         // guarded by scheduleMutex
+    QJsonArray scheduleEntries;     // guarded by scheduleMutex: the last loaded
+
+    mutable std::mutex dmpathsMutex;
+    QStringList dmpaths;            // guarded by dmpathsMutex
+
+    mutable std::mutex lastBackupMutex;
+    QJsonObject lastBackup;         // guarded by lastBackupMutex
+
+    mutable std::mutex m_seamMutex;
+    std::function<QDateTime()> m_clock;         // guarded by m_seamMutex
+    std::shared_ptr<VxrPrograms> m_programs;    // guarded by m_seamMutex
 };
 
 #endif

@@ -216,58 +216,20 @@ void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer)
     }
 }
 
-QJsonObject groupMountpoints(const QJsonObject& mountpoints)
+qint64 parseEstimateSize(const QByteArray& output)
 {
-    QJsonObject out;
-    for (auto it = mountpoints.constBegin(); it != mountpoints.constEnd(); ++it) {
-        const QJsonObject mp = it.value().toObject();
-        if (mp.value(QStringLiteral("fstype")).toString() != QLatin1String("zfs"))
-            continue;
-        const QString pool = mp.value(QStringLiteral("vg")).toString();
-        const QString dataset = mp.value(QStringLiteral("lv")).toString();
-        QJsonObject poolEntry = out.value(pool).toObject();
-        poolEntry.insert(dataset, mp);
-        out.insert(pool, poolEntry);
-    }
-    return out;
-}
-
-QJsonObject listedLogRecord(const QJsonObject& record)
-{
-    const QJsonObject details = toJsonObject(toString(record.value(QStringLiteral("sparefield1"))));
-    QJsonObject out = jsonMerge(record, details);
-    out.remove(QStringLiteral("sparefield1"));
-    out.remove(QStringLiteral("sparefield2"));
-    out.remove(QStringLiteral("sparefield3"));
-    return out;
-}
-
-bool cancelTask(QJsonArray& tasks, int index)
-{
-    bool found = false;
-    int pos = 0;
-    while (pos < tasks.size()) {
-        QJsonObject task = tasks.at(pos).toObject();
-        if (toInt(task.value(QStringLiteral("index"))) != index) {
-            ++pos;
-            continue;
-        }
-        found = true;
-        if (pos == 0) {
-            task.insert(QStringLiteral("removed"), 1);
-            tasks[0] = task;
-            ++pos;
-        } else {
-            // The next task moves into this position; look at it next.
-            tasks.removeAt(pos);
+    QString text = QString::fromUtf8(output);
+    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.size() >= 2 && fields.at(0) == QLatin1String("size")) {
+            bool ok = false;
+            const qint64 size = fields.at(1).toLongLong(&ok, 10);
+            return ok ? size : 0;
         }
     }
-    return found;
-}
-
-QString snapshotName(const QString& dataset, const QDateTime& time)
-{
-    return dataset + QLatin1String("@vxr_") + time.toString(QStringLiteral("yyyyMMddHHmmss"));
+    return 0;
 }
 
 } // namespace VxrParse

@@ -1,42 +1,174 @@
 #include "vxrzfs.h"
 
+#include "vxrssh.h"
+
 namespace VxrZfs {
 
-QStringList infoArgs(const QString& datasetRoot)
+namespace {
+
+using VxrSsh::shellQuote;
+
+constexpr int kStartMs = 10000;
+constexpr int kHourMs = 3600000;
+constexpr int kMinuteMs = 60000;
+constexpr int kShortMs = 30000;
+constexpr int kMountMs = 10000;
+
+HX2RunOptions limits(int finishMs, QList<int> accepted = {0})
 {
-    return {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-p"), QStringLiteral("-o"),
-            QStringLiteral("name,used,reservation"), datasetRoot};
+    HX2RunOptions o;
+    o.startMs = kStartMs;
+    o.finishMs = finishMs;
+    o.acceptedCodes = std::move(accepted);
+    return o;
 }
 
-QStringList usedArgs(const QStringList& datasets)
+VxrCommand command(const char* program, const QStringList& args, const HX2RunOptions& options)
 {
-    if (datasets.isEmpty())
-        return QStringList();
-    QStringList args{QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("used,refer")};
-    args << datasets;
-    return args;
+    return VxrCommand{QString::fromLatin1(program), args, options};
 }
 
-QStringList snapshotNamesArgs()
+const QString kZfsText = QStringLiteral("/usr/sbin/zfs ");
+
+} // namespace
+
+QString snapshotName(const QString& dataset, const QDateTime& time)
 {
-    return {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
-            QStringLiteral("-t"), QStringLiteral("snapshot")};
+    return dataset + QLatin1String("@vxr_") + time.toString(QStringLiteral("yyyyMMddHHmmss"));
 }
 
-QStringList snapshotArgs(const QString& snapshotName)
+VxrCommand info(const QString& datasetRoot)
 {
-    return {QStringLiteral("snapshot"), snapshotName};
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-p"), QStringLiteral("-o"),
+                          QStringLiteral("name,used,reservation"), datasetRoot},
+                   limits(kHourMs));
 }
 
-QStringList localListArgs(const QString& dataset)
+VxrCommand usedRefer(const QStringList& datasets)
 {
-    return {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), dataset,
-            QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,used,refer")};
+    QStringList args;
+    if (!datasets.isEmpty())
+        args << QStringLiteral("list") << QStringLiteral("-H") << QStringLiteral("-o") << QStringLiteral("used,refer")
+             << datasets;
+    return command(kZfsPath, args, limits(kShortMs));
 }
 
-QString remoteListCommand()
+VxrCommand snapshotNames()
 {
-    return QStringLiteral("/usr/sbin/zfs list -H -o name,used,refer -t snapshot ");
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
+                          QStringLiteral("-t"), QStringLiteral("snapshot")},
+                   limits(kHourMs));
+}
+
+VxrCommand snapshot(const QString& snapshotName)
+{
+    return command(kZfs, {QStringLiteral("snapshot"), snapshotName}, limits(kShortMs));
+}
+
+VxrCommand snapshotListing(const QString& dataset)
+{
+    return command(kZfsPath, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), dataset,
+                              QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,used,refer")},
+                   limits(kHourMs));
+}
+
+VxrCommand snapshotNamesOf(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"),
+                          QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"), dataset},
+                   limits(kHourMs));
+}
+
+VxrCommand fullEstimate(const QString& first)
+{
+    return command(kZfs, {QStringLiteral("send"), QStringLiteral("-RPnv"), first}, limits(kMinuteMs));
+}
+
+VxrCommand incrementalEstimate(const QString& first, const QString& last)
+{
+    return command(kZfs, {QStringLiteral("send"), QStringLiteral("-RPnv"), last, QStringLiteral("-i"), first},
+                   limits(kMinuteMs, {0, 1}));
+}
+
+VxrCommand datasetNames()
+{
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name")},
+                   limits(kMinuteMs));
+}
+
+VxrCommand mount(const QString& dataset)
+{
+    HX2RunOptions o = limits(kMountMs);
+    o.startMs = kMountMs;
+    return command(kZfsPath, {QStringLiteral("mount"), dataset}, o);
+}
+
+RemoteQuery uploadRemoteSnapshots(const QString& dataset)
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + shellQuote(dataset), limits(kMinuteMs, {0, 1})};
+}
+
+RemoteQuery accountSnapshots()
+{
+    return {kZfsText + QStringLiteral("list -H -o name,used,refer -t snapshot "), limits(kHourMs)};
+}
+
+RemoteQuery accountSnapshotNames()
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name"), limits(kMinuteMs)};
+}
+
+RemoteQuery accountDatasets()
+{
+    return {kZfsText + QStringLiteral("list -H -o name"), limits(kHourMs)};
+}
+
+RemoteQuery restoreSnapshots(const QString& dataset)
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + shellQuote(dataset), limits(kHourMs)};
+}
+
+RemoteQuery restoreFullEstimate(const QString& first)
+{
+    return {kZfsText + QStringLiteral("send -RPnv ") + shellQuote(first), limits(kMinuteMs)};
+}
+
+RemoteQuery restoreIncrementalEstimate(const QString& first, const QString& last)
+{
+    return {kZfsText + QStringLiteral("send -RPnv ") + shellQuote(last) + QStringLiteral(" -i ") + shellQuote(first),
+            limits(kMinuteMs, {0, 1})};
+}
+
+QString sendFull(const QString& first)
+{
+    return QStringLiteral("zfs send ") + shellQuote(first);
+}
+
+QString sendIncremental(const QString& first, const QString& last)
+{
+    return QStringLiteral("zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
+}
+
+QString restoreSendFull(const QString& first)
+{
+    return kZfsText + QStringLiteral("send -R ") + shellQuote(first);
+}
+
+QString restoreSendIncremental(const QString& first, const QString& last)
+{
+    return kZfsText + QStringLiteral("send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
+}
+
+QString uploadReceive(const QString& dataset)
+{
+    return kZfsText + QStringLiteral("recv -o atime=off -o readonly=on -Fu ") + shellQuote(dataset);
+}
+
+QString restoreReceive(const QString& dataset, bool incremental)
+{
+    return kZfsText + (incremental ? QStringLiteral("recv -o atime=off -o readonly=off -Fu ")
+                                     : QStringLiteral("recv -o atime=off -o readonly=off -u "))
+           + shellQuote(dataset);
 }
 
 } // namespace VxrZfs

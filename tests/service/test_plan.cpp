@@ -1,4 +1,8 @@
+// What the transfers send, decided from snapshot lists; the on-demand
+// pass's log line and pipeline text.
+#include "vxrondemand.h"
 #include "vxrpipeline.h"
+#include "vxrplan.h"
 
 #include <QProcess>
 
@@ -45,19 +49,49 @@ TEST(OnDemandPlan, ChoosesWhatTheServerLacks)
          {}},
     };
     for (const PlanCase& c : cases) {
-        const QString newest = VxrPipeline::newestWithPrefix(c.remote, kPrefix);
+        const QString newest = VxrPlan::newestWithPrefix(c.remote, kPrefix);
         EXPECT_EQ(newest, c.newest) << c.what;
-        EXPECT_EQ(VxrPipeline::onDemandSpan(c.local, kPrefix, newest), c.toSend) << c.what;
+        EXPECT_EQ(VxrPlan::onDemandSpan(c.local, kPrefix, newest), c.toSend) << c.what;
+    }
+}
+
+// The scheduled upload's phases from the appliance's and the server's
+// lists; a server copy that shares no snapshot with the appliance's newest
+// lineage is refused, as zfs recv would refuse any increment.
+TEST(UploadPlan, PhasesFromBothLists)
+{
+    const QStringList local{"t/a@1", "t/a@2", "t/a@3", "t/a@4"};
+    struct Case { const char* name; QStringList local, remote; QString full, from, to; bool refused; };
+    const Case cases[] = {
+        {"server holds none", local, {}, "t/a@1", "t/a@1", "t/a@4", false},
+        {"server holds none, one local", {"t/a@1"}, {}, "t/a@1", "", "", false},
+        {"server holds the first", local, {"t/a@1"}, "", "t/a@1", "t/a@4", false},
+        {"server holds k", local, {"t/a@1", "t/a@2", "t/a@3"}, "", "t/a@3", "t/a@4", false},
+        {"server holds a middle one", local, {"t/a@2"}, "", "t/a@2", "t/a@4", false},
+        {"server holds the newest", local, {"t/a@1", "t/a@4"}, "", "", "", false},
+        {"server's newest unknown here", local, {"t/a@1", "t/a@0x"}, "", "", "", true},
+        {"server's newest unknown, one local", {"t/a@5"}, {"t/a@4"}, "", "", "", true},
+        {"appliance holds none", {}, {"t/a@1"}, "", "", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const VxrPlan::Upload plan = VxrPlan::upload(c.local, c.remote);
+        EXPECT_EQ(plan.full, c.full);
+        EXPECT_EQ(plan.from, c.from);
+        EXPECT_EQ(plan.to, c.to);
+        EXPECT_EQ(!plan.refusal.isEmpty(), c.refused);
+        if (c.refused)
+            EXPECT_TRUE(plan.full.isEmpty() && !plan.hasIncremental());
     }
 }
 
 TEST(OnDemandLog, LinesCarryTimeAndOutcome)
 {
     const QDateTime t(QDate(2026, 3, 7), QTime(14, 5, 9));
-    EXPECT_EQ(VxrPipeline::uploadLogLine(t, 0), QByteArray("2026-03-07 14:05:09  success\n"));
-    EXPECT_EQ(VxrPipeline::uploadLogLine(t, 1), QByteArray("2026-03-07 14:05:09 \n"));
-    EXPECT_EQ(VxrPipeline::uploadLogLine(t, -4), QByteArray("2026-03-07 14:05:09  failed(-4)\n"));
-    EXPECT_EQ(VxrPipeline::uploadLogLine(t, -22).left(19), QByteArray("2026-03-07 14:05:09"));
+    EXPECT_EQ(VxrOnDemand::logLine(t, 0), QByteArray("2026-03-07 14:05:09  success\n"));
+    EXPECT_EQ(VxrOnDemand::logLine(t, 1), QByteArray("2026-03-07 14:05:09 \n"));
+    EXPECT_EQ(VxrOnDemand::logLine(t, -4), QByteArray("2026-03-07 14:05:09  failed(-4)\n"));
+    EXPECT_EQ(VxrOnDemand::logLine(t, -22).left(19), QByteArray("2026-03-07 14:05:09"));
 }
 
 // Runs the pipeline text in bash with zfs and sshpass replaced by functions
@@ -80,12 +114,12 @@ QStringList shellArguments(const QString& text)
 TEST(OnDemandPipeline, HostileValuesArriveUnchanged)
 {
     const QString hostile = QStringLiteral("p\"a$s 'w`d\\;rm -rf x");
-    VxrCommands::Account account{QStringLiteral("h$(id)"), 22, hostile, hostile};
+    VxrSsh::Account account{QStringLiteral("h$(id)"), 22, hostile, hostile};
     const QString from = QStringLiteral("vxr/da ta@vxr_1'");
     const QString to = QStringLiteral("vxr/da ta@vxr_2$HOME");
     const QString target = QStringLiteral("vxr/da ta;`x`");
 
-    const QString text = VxrPipeline::onDemandIncrementalPipeline(account, from, to, target);
+    const QString text = VxrPipeline::onDemandIncremental(account, from, to, target);
     EXPECT_FALSE(text.contains(hostile)) << "the password must not be in the text";
     const QStringList out = shellArguments(text);
     EXPECT_TRUE(out.contains(QStringLiteral("zfs:-RI")));
@@ -97,7 +131,7 @@ TEST(OnDemandPipeline, HostileValuesArriveUnchanged)
     EXPECT_TRUE(out.contains(QStringLiteral("remote:") + target));
     EXPECT_TRUE(out.contains(QStringLiteral("remote:readonly=on")));
 
-    const QStringList full = shellArguments(VxrPipeline::onDemandFullPipeline(account, from, target));
+    const QStringList full = shellArguments(VxrPipeline::onDemandFull(account, from, target));
     EXPECT_FALSE(full.contains(QStringLiteral("zfs:-RI")));
     EXPECT_TRUE(full.contains(QStringLiteral("zfs:") + from));
 }

@@ -1,7 +1,10 @@
-#ifndef VXRMARKERS_H
-#define VXRMARKERS_H
+#ifndef VXROPLOG_H
+#define VXROPLOG_H
 
-// Texts and numbers of the operation-log records the engine writes. A fixed
+#include <QJsonObject>
+
+// The operation log as the engine writes and lists it: the texts and
+// numbers of its records. A fixed
 // phrase stands between two markers; variable text follows after ": ".
 namespace VxrLog {
 
@@ -30,6 +33,11 @@ constexpr int kActionRestore = 3;
 constexpr int kStateFailed = 3;
 constexpr int kStateCancelled = 8;
 constexpr int kStateSucceeded = 9;
+
+// A platform log record as listed: the keys of the JSON object in its
+// "sparefield1" merged in (they win over the record's own), and the three
+// spare fields removed. Unreadable "sparefield1" adds nothing.
+QJsonObject listedRecord(const QJsonObject& record);
 
 } // namespace VxrLog
 
