@@ -106,6 +106,30 @@ public:
     bool remoteSnapshots(HX2Journals& journal, QJsonArray& records, const QString& dataset);
     bool remoteAllSnapshots(HX2Journals& journal, QJsonArray& records);
 
+    // ---- Restore
+
+    // Queues one restore task per dataset the account holds on the server
+    // (below a pool), in the server's order, with consecutive indexes, and
+    // makes sure the task worker runs. The account is the one given, not
+    // the configured one; a port outside 1..65535 becomes 22. Refusals,
+    // with nothing queued: a user or host ssh would misread, 9994
+    // "账号设置无效" (nothing started); the server's list not obtained, an
+    // "Error" record and 9886; no dataset on the server, 9994; datasets the
+    // appliance holds already, 9993 with their names (before the next
+    // check); pools the appliance lacks, 9887 with their names. A failing
+    // local list returns false and leaves the journal as it was. True, the
+    // journal untouched, when the tasks were queued. Blocks the caller for
+    // as long as the two listings take.
+    bool restoreAll(HX2Journals& journal, const QString& server, int port, const QString& userid,
+                    const QString& passwd);
+    // Receives the task's dataset from the server: the first snapshot whole,
+    // then the increments to the last, with progress and cancel, and mounts
+    // it. Never replaces a dataset that exists on the appliance: one that
+    // holds the server's newest snapshot already (a child its parent's
+    // stream brought) is complete, any other fails the restore. Writes one
+    // outcome record; true when restored. Worker thread.
+    bool vxrRestore(const QJsonObject& task);
+
     // Next occurrence of hour:minute (invalid times count as 00:00).
     QDateTime scheduleNext(int hour, int minute) const;
     // Earliest next occurrence over the entries; 2099-12-31 00:00 without any.

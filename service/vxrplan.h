@@ -43,6 +43,44 @@ QString newestWithPrefix(const QStringList& remote, const QString& prefix);
 // all of them when remoteNewest is empty or not found.
 QStringList onDemandSpan(const QStringList& local, const QString& prefix, const QString& remoteNewest);
 
+// ---- Restore
+
+// A name as ZFS makes it: letters, digits and "_-.: /" only, not starting
+// with "-", no empty path component; a snapshot name is such a dataset
+// name, one "@" and a non-empty snapshot part without "/". Names from the
+// server pass this before any of them reaches a command or shell text.
+bool validName(const QString& name, bool snapshot);
+
+// The phases of one dataset's restore, from the server's list of its
+// snapshots (oldest first).
+struct Restore
+{
+    // Received whole first.
+    QString first;
+    // The incremental phase's end, first..last; empty when there is only
+    // one snapshot.
+    QString last;
+    // Non-empty when the list cannot be trusted (a name ZFS would not make,
+    // or a snapshot of another dataset): nothing is received.
+    QString refusal;
+
+    bool isEmpty() const { return first.isEmpty() && refusal.isEmpty(); }
+};
+Restore restore(const QString& dataset, const QStringList& serverSnapshots);
+
+// What a full-restore request finds, from the server's and the
+// appliance's dataset lists (zfs list -o name of each).
+struct RestoreRequest
+{
+    // The server's datasets below a pool, in its order: one task each.
+    QStringList datasets;
+    // Those the appliance holds already.
+    QStringList clashes;
+    // Pools a pool/volume dataset needs that the appliance lacks, each once.
+    QStringList missingPools;
+};
+RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList& localNames);
+
 } // namespace VxrPlan
 
 #endif

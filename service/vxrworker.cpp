@@ -49,9 +49,9 @@ void VxrClient::transferRun()
             uploading.store(true);
             vxrUpload(task);
             uploading.store(false);
+        } else if (action == VxrLog::kActionRestore) {
+            vxrRestore(task);
         }
-        // Restore tasks (action 3) are not run yet; like any other action
-        // they are removed below.
         taskQueue.remove(index);
     }
 }
