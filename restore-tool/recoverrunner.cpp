@@ -95,8 +95,13 @@ void installStopHandlers()
     struct sigaction sa = {};
     sa.sa_handler = onStop;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the operator chose to ignore (nohup) stays ignored.
+        struct sigaction old = {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
         ::sigaction(sig, &sa, nullptr);
+    }
 }
 
 } // namespace Recover

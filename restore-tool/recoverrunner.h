@@ -51,7 +51,8 @@ RunResult run(const QString& program, const QStringList& args, const QHash<QStri
 
 // From now on SIGINT, SIGTERM and SIGHUP end the program run() is running
 // (with SIGTERM) and then this process, with status 255. A program under
-// `script` takes its session down with it.
+// `script` takes its session down with it. Signals ignored when the tool
+// started (as under nohup) stay ignored.
 void installStopHandlers();
 
 } // namespace Recover

@@ -5,11 +5,15 @@
 #include "../printqt.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 #ifndef DSRECOVER_BIN
 #error "DSRECOVER_BIN must name the dsrecover program"
@@ -22,12 +26,14 @@ const QString kPassword = QStringLiteral("s3cret-Pw");
 // Each fake records its arguments (one per line) in NAME.N and its
 // SHELL/SSHPASS in NAME.N.env, prints NAME.out and NAME.err and exits with
 // NAME.rc. zfs also records the command line of its parent, dsrecover.
+// With NAME.hang the fake writes its pid to NAME.pid and hangs instead.
 const char* const kFake = R"(#!/bin/bash
 d=$FAKE_DIR; me=$(basename "$0")
 n=$(cat "$d/$me.count" 2>/dev/null || echo 0); echo $((n + 1)) > "$d/$me.count"
 printf '%s\n' "$@" > "$d/$me.$n"
 printf 'SHELL=%s SSHPASS=%s' "$SHELL" "$SSHPASS" > "$d/$me.$n.env"
 [ "$me" = zfs ] && tr '\0' '\n' < /proc/$PPID/cmdline > "$d/parent"
+[ -f "$d/$me.hang" ] && { echo $$ > "$d/$me.pid"; exec sleep 60; }
 cat "$d/$me.out" 2>/dev/null; cat "$d/$me.err" >&2 2>/dev/null
 exit $(cat "$d/$me.rc" 2>/dev/null || echo 0)
 )";
@@ -200,6 +206,41 @@ TEST_F(DsrecoverProcess, TransfersNeedExitZeroAndTheMarker)
         EXPECT_EQ(r.lines.mid(0, 2), QStringList({Recover::kRestoringFirst, Recover::kRestoreFailed}));
         EXPECT_EQ(r.lines.mid(2), Recover::tailLines(c.out, 20));
     }
+}
+
+// Ended while a transfer runs, the tool ends the transfer too and fails;
+// a hang-up it was told to ignore (nohup) does not stop it.
+TEST_F(DsrecoverProcess, StopSignalsEndTheTransfer)
+{
+    put("zfs.out", "dsr\n");
+    put("sshpass.out", "dsr/t@a\n");
+    put("script.hang", "");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", m_dir.path() + ":" + env.value("PATH"));
+    env.insert("FAKE_DIR", m_dir.path());
+    p.setProcessEnvironment(env);
+    p.start("bash", {"-c", "trap '' HUP; exec \"$0\" srv root pw dsr t", DSRECOVER_BIN});
+    ASSERT_TRUE(p.waitForStarted(10000));
+    const pid_t tool = static_cast<pid_t>(p.processId());
+    ASSERT_GT(tool, 0);
+    QElapsedTimer t;
+    t.start();
+    while (read("script.pid").isEmpty() && t.elapsed() < 30000)
+        QThread::msleep(20);
+    const pid_t transfer = read("script.pid").trimmed().toInt();
+    ASSERT_GT(transfer, 0);
+
+    ::kill(tool, SIGHUP);
+    EXPECT_FALSE(p.waitForFinished(500));
+    ::kill(tool, SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 255);
+    EXPECT_FALSE(p.readAllStandardOutput().contains(Recover::kRestoreDone));
+    t.restart();
+    while (::kill(transfer, 0) == 0 && t.elapsed() < 30000)
+        QThread::msleep(20);
+    EXPECT_NE(::kill(transfer, 0), 0) << "the transfer outlived the tool";
 }
 
 } // namespace
