@@ -50,21 +50,6 @@ QList<Proc> processes()
     return all;
 }
 
-QList<Proc> descendants(const QList<Proc>& all, qint64 root)
-{
-    QList<Proc> found;
-    QList<qint64> parents{root};
-    for (int i = 0; i < parents.size(); ++i) {
-        for (const Proc& p : all) {
-            if (p.ppid == parents.at(i)) {
-                found << p;
-                parents << p.pid;
-            }
-        }
-    }
-    return found;
-}
-
 struct Outcome
 {
     int code = -1;
@@ -101,11 +86,11 @@ protected:
     }
 
     // Runs dsrecover in the appliance with the password reaching it only
-    // through its own command line, watching every process's command line
-    // from its first child on (before that it has not blanked its own).
-    // during, when given, is called with dsrecover's pid on each poll.
+    // through its own command line, and reads every process's command line
+    // once dsrecover has a child (before that it has not blanked its own).
+    // during, when given, sees the processes of each poll.
     Outcome recover(const QString& password, const QStringList& extra,
-                    const std::function<void(qint64)>& during = {})
+                    const std::function<void(const QList<Proc>&)>& during = {})
     {
         QString text = "exec " + zbench::shellQuote(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\"";
         for (const QString& a : extra)
@@ -117,22 +102,22 @@ protected:
             return o;
         }
         const qint64 pid = p->processId();
-        bool watching = false;
+        bool execed = false, watching = false;
         QElapsedTimer t;
         t.start();
         while (!p->waitForFinished(50) && t.elapsed() < 300000) {
             const QList<Proc> all = processes();
             for (const Proc& proc : all) {
                 // The launching shell's own children come before the exec.
-                if (proc.pid == pid && proc.comm == "dsrecover")
-                    watching = watching || !descendants(all, pid).isEmpty();
+                execed = execed || (proc.pid == pid && proc.comm == "dsrecover");
+                watching = watching || (execed && proc.ppid == pid);
             }
             for (const Proc& proc : all) {
                 if (watching && proc.cmdline.contains(password.toUtf8()))
                     o.leaks << QString::fromUtf8(QByteArray(proc.cmdline).replace('\0', ' '));
             }
             if (during)
-                during(pid);
+                during(all);
         }
         if (p->state() != QProcess::NotRunning) {
             ADD_FAILURE() << "dsrecover did not end";
@@ -250,9 +235,9 @@ TEST_F(DsrecoverFlow, BrokenTransfersFailWithTheirReason)
     }
     QElapsedTimer sinceSsh;
     bool killed = false;
-    o = recover(b.password(), {"tank", "dr3"}, [&](qint64 pid) {
-        for (const Proc& p : descendants(processes(), pid)) {
-            if (p.comm != "ssh" || !p.cmdline.contains("zfs send -R") || killed)
+    o = recover(b.password(), {"tank", "dr3"}, [&](const QList<Proc>& all) {
+        for (const Proc& p : all) {
+            if (killed || p.comm != "ssh" || !p.cmdline.contains("zfs send -R 'tank/dr3@s1'"))
                 continue;
             if (!sinceSsh.isValid())
                 sinceSsh.start();

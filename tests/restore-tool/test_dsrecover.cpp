@@ -76,13 +76,18 @@ protected:
     }
     int calls(const QString& program) const { return read(program + ".count").trimmed().toInt(); }
 
-    Outcome dsrecover(const QStringList& args)
+    QProcessEnvironment fakeEnv() const
     {
-        QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PATH", m_dir.path() + ":" + env.value("PATH"));
         env.insert("FAKE_DIR", m_dir.path());
-        p.setProcessEnvironment(env);
+        return env;
+    }
+
+    Outcome dsrecover(const QStringList& args)
+    {
+        QProcess p;
+        p.setProcessEnvironment(fakeEnv());
         p.start(DSRECOVER_BIN, args);
         EXPECT_TRUE(p.waitForFinished(60000));
         Outcome r;
@@ -141,30 +146,19 @@ TEST_F(DsrecoverProcess, LocalChecksStopBeforeTheServer)
     EXPECT_EQ(calls("sshpass"), 0);
 }
 
-TEST_F(DsrecoverProcess, ServerListingFailures)
+TEST_F(DsrecoverProcess, ServerListingFailure)
 {
     put("zfs.out", "dsr\n");
     const QStringList args = {"srv", "root", kPassword, "dsr", "t"};
     put("sshpass.rc", "5");
     put("sshpass.err", "Permission denied, please try again.\n");
-    Outcome r = dsrecover(args);
+    const Outcome r = dsrecover(args);
     EXPECT_EQ(r.code, 255);
     EXPECT_EQ(r.lines, QStringList({Recover::kQueryFailed, "Permission denied, please try again."}));
     EXPECT_EQ(argsOf("sshpass", 0),
               QStringList({"-e", "ssh", "-o", "StrictHostKeyChecking no", "-o", "ServerAliveInterval=15", "-o",
                            "ServerAliveCountMax=4", "root@srv", Recover::kRemoteListCommand}));
     EXPECT_TRUE(read("sshpass.0.env").endsWith("SSHPASS=" + kPassword));
-
-    put("sshpass.rc", "0");
-    put("sshpass.err", "");
-    // Only other datasets (a child too), or a name zfs would not produce.
-    for (const QByteArray& listing : {QByteArray("dsr/other@1\ndsr/t/kid@1\ndsr/tt@1\n"),
-                                      QByteArray("dsr/t@1\ndsr/t@2$(reboot)\n")}) {
-        put("sshpass.out", listing);
-        r = dsrecover(args);
-        EXPECT_EQ(r.code, 255);
-        EXPECT_EQ(r.lines, QStringList{Recover::kNoBackup}) << listing.constData();
-    }
     EXPECT_EQ(calls("script"), 0);
 }
 
@@ -216,10 +210,7 @@ TEST_F(DsrecoverProcess, StopSignalsEndTheTransfer)
     put("sshpass.out", "dsr/t@a\n");
     put("script.hang", "");
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", m_dir.path() + ":" + env.value("PATH"));
-    env.insert("FAKE_DIR", m_dir.path());
-    p.setProcessEnvironment(env);
+    p.setProcessEnvironment(fakeEnv());
     p.start("bash", {"-c", "trap '' HUP; exec \"$0\" srv root pw dsr t", DSRECOVER_BIN});
     ASSERT_TRUE(p.waitForStarted(10000));
     const pid_t tool = static_cast<pid_t>(p.processId());
