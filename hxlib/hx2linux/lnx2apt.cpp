@@ -136,7 +136,7 @@ void LNX2AptProgress::advance()
     }
 }
 
-void LNX2AptProgress::raise(int to) { m_percent = qBound(m_percent, to, 100); }
+void LNX2AptProgress::raise(int to) { m_percent = qBound(m_percent, to, kMaxParsed); }
 
 QString LNX2AptProgress::tail() const
 {
@@ -240,13 +240,20 @@ bool LNX2Apt::aptPurge(const QString& name)
     HX2RunOptions options;
     options.startMs = kStartMs;
     options.finishMs = 900000;
-    for (;;) {
+    // A package left half-removed by a failed script is only removed by
+    // the next purge, its configuration kept: purge until it is gone.
+    for (int attempt = 0; attempt < 2 + scripts.size(); ++attempt) {
         const HX2RunResult r = LNX2Package::runTool(
             QStringLiteral("apt"),
             QStringList{QStringLiteral("purge"), QStringLiteral("-y")} + LNX2Package::aptOptions() + QStringList{name},
             options);
-        if (r.ok)
-            return true;
+        if (r.ok) {
+            QString status;
+            QString version;
+            if (!LNX2Package().status(name, status, version) || status.endsWith(QLatin1Char('n')))
+                return true;
+            continue;
+        }
         const QString script = LNX2Package::failedScript(name, QString::fromUtf8(r.out) + r.errText(), scripts);
         if (script.isEmpty())
             return false;
@@ -254,6 +261,7 @@ bool LNX2Apt::aptPurge(const QString& name)
         if (QFile::exists(script))
             QFile::remove(script);
     }
+    return false;
 }
 
 int LNX2Apt::aptPurge(const QList<QJsonObject>& records)

@@ -7,15 +7,17 @@
 #include <QObject>
 #include <QString>
 
-// Turns apt's terminal output into a progress figure from 0 to 100, fed a
-// piece at a time: each feed scans only the new piece and the unfinished
-// line before it, so a poll costs the same after hours of output.
+// Turns apt's terminal output into a progress figure, fed a piece at a
+// time: each feed scans only the new piece and the unfinished line before
+// it, so a poll costs the same after hours of output.
 //
 // The figure passes four phases: counting (1 until apt's summary line
 // gives the number of packages to upgrade or install), downloading (up to
 // 30, from apt's download percentage), unpacking (30 to 60 by "Unpacking "
-// lines) and setting up (60 to 100 by "Setting up " lines). With nothing to
-// download or unpack it moves straight through. It never falls.
+// lines) and setting up (60 onwards by "Setting up " lines). With nothing
+// to download or unpack it moves straight through. It never falls, and
+// stops at kMaxParsed: output alone cannot tell that apt succeeded (a
+// package can fail after "Setting up"), so 100 is its exit code's to give.
 class LNX2AptProgress
 {
 public:
@@ -29,6 +31,7 @@ public:
     QString tail() const;
 
     static constexpr int kTailBytes = 2048;
+    static constexpr int kMaxParsed = 99;
 
 private:
     enum class Phase { Counting, Downloading, Unpacking, SettingUp };
@@ -77,7 +80,7 @@ public:
 
     // Purges name with apt. When a maintainer script fails, that script is
     // deleted and the purge tried again, once per kind of script; true
-    // once purged.
+    // once dpkg no longer lists the package (configuration included).
     bool aptPurge(const QString& name);
     int aptPurge(const QList<QJsonObject>& records);
     bool aptReinstall(const QString& name);
