@@ -99,6 +99,17 @@ void HX2LocalServer::release(HX2LocalSocket* socket)
     m_connectionsGone.notify_all();
 }
 
+bool HX2LocalServer::reserveBuffer(qint64 bytes)
+{
+    const qint64 budget = m_bufferBudget.load();
+    qint64 held = m_buffered.load();
+    do {
+        if (held + bytes > budget)
+            return false;
+    } while (!m_buffered.compare_exchange_weak(held, held + bytes));
+    return true;
+}
+
 int HX2LocalServer::connectionCount() const
 {
     std::lock_guard<std::mutex> lock(m_connectionsMutex);
