@@ -34,10 +34,16 @@ public:
 
     // Begins listening on name (a path when it contains "/"; otherwise Qt's
     // default socket directory). Creates the socket's directory when
-    // missing and replaces a stale socket file. True when listening (also
-    // when it already was; the recorded name then stays); false when the
-    // name cannot be listened on.
+    // missing. An existing socket file is replaced only when nothing
+    // answers on it; servers starting at once in one directory take turns,
+    // so at most one of them wins a name. True when listening (also when it
+    // already was; the recorded name then stays); false when the name
+    // cannot be listened on, addressInUse() then telling whether another
+    // server holds it.
     bool start(const QString& name);
+    // True when the last start() failed because a live server answers on
+    // the name.
+    bool addressInUse() const { return m_addressInUse; }
     // Closes the listening socket; live connections go on.
     void stop();
     // The name recorded by the last successful start().
@@ -98,6 +104,7 @@ private:
 
     QString m_name;
     HX2TodoRouter m_root;
+    bool m_addressInUse = false;
 
     std::atomic<qint64> m_bufferBudget{DefaultBufferBudget};
     std::atomic<qint64> m_buffered{0}; // held by all connections together

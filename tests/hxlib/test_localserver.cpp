@@ -364,6 +364,36 @@ TEST_F(LocalServerTest, StartRules)
     // A place that cannot hold a socket.
     ServerHost third(&other);
     EXPECT_FALSE(third.start("/proc/self/no/such/agent.sock"));
+    EXPECT_FALSE(third.server()->addressInUse());
+
+    // A live server keeps its name: another one fails, says why, and the
+    // first goes on answering.
+    ServerHost rival(&other);
+    EXPECT_FALSE(rival.start(path));
+    EXPECT_TRUE(rival.server()->addressInUse());
+    EXPECT_EQ(request(obj(R"({"cmd":"echo"})")), obj(R"({"err":0})"));
+    EXPECT_TRUE(eventually([&] { return host->server()->connectionCount() == 0; }))
+        << "the probe's connection was not freed";
+}
+
+TEST_F(LocalServerTest, ServersStartingTogetherLeaveOneOwner)
+{
+    // The window is narrow: several rounds make a lost race show.
+    for (int round = 0; round < 20; ++round) {
+        const QString shared = dir.filePath(QStringLiteral("race%1/agent.sock").arg(round));
+        std::vector<std::unique_ptr<ServerHost>> hosts;
+        std::vector<std::thread> starters;
+        std::atomic<int> owners{0};
+        for (int i = 0; i < 4; ++i)
+            hosts.push_back(std::make_unique<ServerHost>(&router));
+        for (auto& h : hosts)
+            starters.emplace_back([&, server = h.get()] { owners += server->start(shared) ? 1 : 0; });
+        for (auto& t : starters)
+            t.join();
+        EXPECT_EQ(owners.load(), 1) << "round " << round;
+        QJsonObject reply;
+        EXPECT_TRUE(HX2LocalServer::localRequest(shared, obj(R"({"cmd":"echo"})"), &reply, 5)) << "round " << round;
+    }
 }
 
 namespace {
