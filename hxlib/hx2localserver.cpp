@@ -6,10 +6,14 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +22,40 @@ const int kPendingConnections = 1024;
 const int kConnectTimeoutMs = 2000;
 // How long a request frame may take to leave when no reply is awaited.
 const int kUnawaitedWriteTimeoutMs = 30000;
+// How long a server found on the name may take to accept before it counts
+// as alive but busy.
+const int kProbeTimeoutMs = 1000;
+// How long start() waits for another server starting in the same directory.
+const int kDirectoryTurnMs = 5000;
+
+// An exclusive lock on a directory, held while a server checks, replaces
+// and binds its socket file there. Best effort: without it (the directory
+// cannot be opened, or the turn does not come) start goes on unguarded.
+class DirectoryTurn
+{
+public:
+    explicit DirectoryTurn(const QString& dir)
+    {
+        m_fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK
+               && clock.elapsed() < kDirectoryTurnMs)
+            QThread::msleep(5);
+    }
+    ~DirectoryTurn()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd); // releases the lock
+    }
+    DirectoryTurn(const DirectoryTurn&) = delete;
+    DirectoryTurn& operator=(const DirectoryTurn&) = delete;
+
+private:
+    int m_fd = -1;
+};
 } // namespace
 
 HX2LocalServer::HX2LocalServer(QObject* parent) : QLocalServer(parent)
@@ -37,19 +75,24 @@ bool HX2LocalServer::start(const QString& name)
 {
     if (isListening())
         return true;
+    m_addressInUse = false;
     if (name.contains(QLatin1Char('/'))) {
         const QString dir = QFileInfo(name).absolutePath();
         if (!QDir(dir).exists())
             QDir().mkpath(dir);
     }
-    if (!listen(name)) {
-        if (serverError() != QAbstractSocket::AddressInUseError)
-            return false;
-        // A socket file left behind by a process that is gone.
-        QLocalServer::removeServer(name);
-        if (!listen(name))
-            return false;
+    const QString path = HX2UnixIO::socketPath(name);
+    DirectoryTurn turn(QFileInfo(path).absolutePath());
+    // Listening replaces whatever file holds the name, so a server still
+    // running there must be asked first: only a file nobody answers on is
+    // a leftover of a process that is gone.
+    if (HX2UnixIO::listenerAnswers(path, kProbeTimeoutMs)) {
+        m_addressInUse = true;
+        return false;
     }
+    QLocalServer::removeServer(name);
+    if (!listen(name))
+        return false;
     // Qt listens with a short fixed queue; allow the full number of
     // pending connections a busy appliance may open at once.
     ::listen(int(socketDescriptor()), kPendingConnections);
@@ -97,6 +140,17 @@ void HX2LocalServer::release(HX2LocalSocket* socket)
     m_connections.remove(socket);
     delete socket;
     m_connectionsGone.notify_all();
+}
+
+bool HX2LocalServer::reserveBuffer(qint64 bytes)
+{
+    const qint64 budget = m_bufferBudget.load();
+    qint64 held = m_buffered.load();
+    do {
+        if (held + bytes > budget)
+            return false;
+    } while (!m_buffered.compare_exchange_weak(held, held + bytes));
+    return true;
 }
 
 int HX2LocalServer::connectionCount() const

@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QString>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -33,10 +34,16 @@ public:
 
     // Begins listening on name (a path when it contains "/"; otherwise Qt's
     // default socket directory). Creates the socket's directory when
-    // missing and replaces a stale socket file. True when listening (also
-    // when it already was; the recorded name then stays); false when the
-    // name cannot be listened on.
+    // missing. An existing socket file is replaced only when nothing
+    // answers on it; servers starting at once in one directory take turns,
+    // so at most one of them wins a name. True when listening (also when it
+    // already was; the recorded name then stays); false when the name
+    // cannot be listened on, addressInUse() then telling whether another
+    // server holds it.
     bool start(const QString& name);
+    // True when the last start() failed because a live server answers on
+    // the name.
+    bool addressInUse() const { return m_addressInUse; }
     // Closes the listening socket; live connections go on.
     void stop();
     // The name recorded by the last successful start().
@@ -66,6 +73,18 @@ public:
     static bool localRequest(const QString& name, const QJsonObject& request, QJsonObject* reply,
                              qint64 timeoutSeconds);
 
+    // Bytes that all connections together may hold in frames not yet
+    // complete. A frame is charged whole as soon as its header is in; one
+    // that would pass the budget closes its connection. Any thread.
+    static constexpr qint64 DefaultBufferBudget = 64 * 1024 * 1024;
+    void setBufferBudget(qint64 bytes) { m_bufferBudget.store(bytes); }
+    // Time a peer has to complete a frame, from its first byte; a peer
+    // still mid-frame then is dropped. A connection with no partial frame
+    // may stay idle for ever. Any thread; applies to frames begun after.
+    static constexpr int DefaultFrameTimeoutMs = 30000;
+    void setFrameTimeout(int ms) { m_frameTimeoutMs.store(ms); }
+    int frameTimeout() const { return m_frameTimeoutMs.load(); }
+
     // Read by every connection for each reply: true adds "elapsed" and the
     // journal's steps. Set before start().
     bool debugging = false;
@@ -78,9 +97,18 @@ private:
     // Called by a connection's thread as its last act: unregisters and
     // frees the connection.
     void release(HX2LocalSocket* socket);
+    // Takes bytes from the buffer budget; false, taking nothing, when they
+    // do not fit.
+    bool reserveBuffer(qint64 bytes);
+    void releaseBuffer(qint64 bytes) { m_buffered.fetch_sub(bytes); }
 
     QString m_name;
     HX2TodoRouter m_root;
+    bool m_addressInUse = false;
+
+    std::atomic<qint64> m_bufferBudget{DefaultBufferBudget};
+    std::atomic<qint64> m_buffered{0}; // held by all connections together
+    std::atomic<int> m_frameTimeoutMs{DefaultFrameTimeoutMs};
 
     mutable std::mutex m_connectionsMutex;
     std::condition_variable m_connectionsGone;

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <system_error>
@@ -18,6 +20,9 @@ namespace {
 const int kReplyWriteTimeoutMs = 30000;
 const int kReadChunk = 65536;
 const int kHeaderSize = 16;
+// A buffer left with more spare room than this after frames are cut off
+// is reallocated, so a large frame's memory does not outlive it.
+const int kSpareCapacity = 4096;
 } // namespace
 
 HX2LocalSocket::HX2LocalSocket(HX2LocalServer* server_, quintptr descriptor_, bool* debugging_)
@@ -89,6 +94,8 @@ void HX2LocalSocket::run()
     }
     char chunk[kReadChunk];
     while (fd >= 0 && !m_flags->stopRequested.load()) {
+        if (!buffer.isEmpty() && !awaitRestOfFrame(fd))
+            break;
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0) {
             if (errno == EINTR)
@@ -97,13 +104,68 @@ void HX2LocalSocket::run()
         }
         if (n == 0)
             break; // the peer disconnected, or stop() shut the socket down
-        buffer.append(chunk, int(n));
-        if (!serveBuffer())
+        if (!receive(chunk, n))
             break;
     }
     closeDescriptor();
-    buffer.clear();
+    buffer = QByteArray();
+    hold(0);
     m_flags->running.exchange(false);
+}
+
+bool HX2LocalSocket::awaitRestOfFrame(int fd)
+{
+    for (;;) {
+        const qint64 left = server->frameTimeout() - m_frameClock.elapsed();
+        if (left <= 0)
+            return false;
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, int(qMin<qint64>(left, INT_MAX)));
+        if (r > 0)
+            return true;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+bool HX2LocalSocket::receive(const char* data, qint64 n)
+{
+    const bool fresh = buffer.isEmpty();
+    buffer.append(data, int(n));
+    const int size = buffer.size();
+    if (!serveBuffer())
+        return false;
+    if (buffer.isEmpty()) {
+        if (buffer.capacity() > kSpareCapacity)
+            buffer = QByteArray();
+        return hold(0);
+    }
+    if (fresh || buffer.size() < size) {
+        // A new frame began in this read: its time starts now, and it
+        // does not keep the allocation of the frames before it.
+        m_frameClock.restart();
+        if (buffer.capacity() - buffer.size() > kSpareCapacity)
+            buffer = QByteArray(buffer.constData(), buffer.size());
+    }
+    // Charged whole once its header is in, so that a frame which cannot
+    // fit is refused before its body is read; and given its whole room at
+    // once, so that what it holds is what it was charged, not the
+    // leftovers of a growing buffer.
+    if (!hold(qMax<qint64>(buffer.size(), m_expected)))
+        return false;
+    if (m_expected > buffer.capacity())
+        buffer.reserve(int(m_expected));
+    return true;
+}
+
+bool HX2LocalSocket::hold(qint64 bytes)
+{
+    if (bytes > m_held && !server->reserveBuffer(bytes - m_held))
+        return false;
+    if (bytes < m_held)
+        server->releaseBuffer(m_held - bytes);
+    m_held = bytes;
+    return true;
 }
 
 bool HX2LocalSocket::serveBuffer()
@@ -120,6 +182,7 @@ bool HX2LocalSocket::serveBuffer()
             break;
         case HX2RpcPacket::Incomplete:
             // Refuse an oversized frame before buffering any of it.
+            m_expected = packet.expected;
             return packet.expected - kHeaderSize <= HX2RpcPacket::MaxPeerPayload;
         default:
             // The stream has lost its framing; nothing after it can be

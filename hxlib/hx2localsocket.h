@@ -5,6 +5,7 @@
 #include "hx2rpcpacket.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <atomic>
@@ -19,9 +20,12 @@ class HX2LocalServer;
 //
 // The object owns the descriptor and frees itself (through the server)
 // when its thread ends: when the peer disconnects, sends bytes that form no
-// frame, announces a frame larger than HX2RpcPacket::MaxPeerPayload, stops
-// reading replies for 30 s, or stop() is called. An idle connection sleeps
-// in a blocking read and costs no CPU.
+// frame, announces a frame larger than HX2RpcPacket::MaxPeerPayload or than
+// what is left of the server's buffer budget, leaves a frame incomplete
+// past the server's frame time-out, stops reading replies for 30 s, or
+// stop() is called. An idle connection sleeps in a blocking read and costs
+// no CPU; a frame that arrives whole within one read is never charged to
+// the budget.
 class HX2LocalSocket : public QObject
 {
     Q_OBJECT
@@ -53,9 +57,18 @@ private:
 
     // Sets stopRequested and wakes the thread out of its wait.
     void requestStop();
+    // Waits until the rest of the pending frame can be read; false when its
+    // time is up.
+    bool awaitRestOfFrame(int fd);
+    // Buffers n bytes just read and answers every request they complete;
+    // false when the connection must end.
+    bool receive(const char* data, qint64 n);
     // Decodes and answers every complete request in the buffer; false when
     // the connection must end.
     bool serveBuffer();
+    // Makes the bytes this connection holds of the server's budget equal
+    // to bytes; false when the budget cannot give that much.
+    bool hold(qint64 bytes);
     // Answers one request; false when the reply could not be written.
     bool serve(const HX2RpcPacket& request);
     void closeDescriptor();
@@ -65,6 +78,12 @@ private:
     bool* debugging;
     QByteArray buffer;
     HX2Cabinet environment;
+    // Connection thread only: the budget held, the whole length of the
+    // pending frame once its header is in (else 0), and the time since the
+    // pending frame's first byte.
+    qint64 m_held = 0;
+    qint64 m_expected = 0;
+    QElapsedTimer m_frameClock;
     // Shared with stop(), which may still read them after the thread freed
     // the object.
     std::shared_ptr<Flags> m_flags;

@@ -164,16 +164,25 @@ HX2Runner::~HX2Runner()
     }
 }
 
+static void applyEnv(QProcess& process, const QHash<QString, QString>& vars)
+{
+    if (vars.isEmpty())
+        return;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (auto it = vars.cbegin(); it != vars.cend(); ++it)
+        env.insert(it.key(), it.value());
+    process.setProcessEnvironment(env);
+}
+
 bool HX2Runner::start()
 {
     if (d->started)
         return true;
-    if (!d->options.env.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (auto it = d->options.env.cbegin(); it != d->options.env.cend(); ++it)
-            env.insert(it.key(), it.value());
-        d->process.setProcessEnvironment(env);
-    }
+    applyEnv(d->process, d->options.env);
+    if (d->options.channels == HX2Channels::Merged)
+        d->process.setProcessChannelMode(QProcess::MergedChannels);
+    else if (d->options.channels == HX2Channels::Forwarded)
+        d->process.setProcessChannelMode(QProcess::ForwardedChannels);
     d->process.start(d->program, d->args, QIODevice::ReadWrite);
     if (!d->process.waitForStarted(d->options.startMs)) {
         d->process.kill();
@@ -277,6 +286,16 @@ HX2RunResult HX2Runner::run(const QString& program, const QStringList& args,
         return r;
     }
     return runner.result();
+}
+
+bool HX2Runner::startDetached(const QString& program, const QStringList& args,
+                              const HX2RunOptions& options, qint64* pid)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(args);
+    applyEnv(process, options.env);
+    return process.startDetached(pid);
 }
 
 void HX2Runner::killAll()

@@ -9,6 +9,16 @@
 
 #include <memory>
 
+// Where a program's standard output and error go.
+enum class HX2Channels {
+    // Collected apart: all of standard output, the tail of standard error.
+    Separate,
+    // Standard error joins standard output, in the order written.
+    Merged,
+    // Both go to the service's own; nothing is collected.
+    Forwarded
+};
+
 // Limits and environment of one external program run.
 struct HX2RunOptions
 {
@@ -22,6 +32,7 @@ struct HX2RunOptions
     // Variables added to (or replacing those of) the service's environment.
     // Values are never traced: secrets such as SSHPASS travel here.
     QHash<QString, QString> env;
+    HX2Channels channels = HX2Channels::Separate;
 };
 
 // The outcome of a run.
@@ -91,6 +102,13 @@ public:
 
     // Program and arguments joined by blanks, for the debug trace.
     QString commandLine() const;
+
+    // Starts the program on its own, not waited for, not limited and not
+    // killed by killAll(); options give its environment only. False when it
+    // could not be started; *pid, when given, receives its process id.
+    static bool startDetached(const QString& program, const QStringList& args,
+                              const HX2RunOptions& options = HX2RunOptions(),
+                              qint64* pid = nullptr);
 
     // Kills the process trees of all live runners; safe from any thread.
     static void killAll();

@@ -54,8 +54,13 @@ QString socketPath(const QString& name)
     return QDir::tempPath() + QLatin1Char('/') + name;
 }
 
-int connectTo(const QString& path, int timeoutMs)
+namespace {
+
+// A blocking connect bounded by timeoutMs. The descriptor, or -1 with the
+// reason in *error.
+int connectBlocking(const QString& path, int timeoutMs, int* error)
 {
+    *error = EINVAL;
     const QByteArray encoded = QFile::encodeName(path);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -64,8 +69,10 @@ int connectTo(const QString& path, int timeoutMs)
     std::memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    if (fd < 0) {
+        *error = errno;
         return -1;
+    }
     // A blocking connect on a Unix socket waits for room in a full listen
     // queue, bounded by the send time-out.
     timeval tv{};
@@ -77,13 +84,35 @@ int connectTo(const QString& path, int timeoutMs)
         r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } while (r < 0 && errno == EINTR);
     if (r < 0 && errno != EISCONN) { // EISCONN: an interrupted connect completed
+        *error = errno;
         ::close(fd);
         return -1;
     }
     tv = timeval{};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
+}
+
+} // namespace
+
+int connectTo(const QString& path, int timeoutMs)
+{
+    int error = 0;
+    const int fd = connectBlocking(path, timeoutMs, &error);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+bool listenerAnswers(const QString& path, int timeoutMs)
+{
+    int error = 0;
+    const int fd = connectBlocking(path, timeoutMs, &error);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    return error == EAGAIN || error == ETIMEDOUT;
 }
 
 } // namespace HX2UnixIO

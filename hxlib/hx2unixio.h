@@ -18,6 +18,12 @@ bool writeAll(int fd, const QByteArray& data, int timeoutMs);
 // up to timeoutMs for room in the listener's queue. The descriptor, or -1.
 int connectTo(const QString& path, int timeoutMs);
 
+// True when something serves path: a connection is accepted within
+// timeoutMs, or the listener's queue stays full that long (alive, only
+// busy). False when nothing listens: no file, a socket file whose process
+// is gone, or a file that is no socket.
+bool listenerAnswers(const QString& path, int timeoutMs);
+
 // The socket path Qt's local sockets use for name: name itself when it
 // contains "/" at its front, else name in the temporary directory.
 QString socketPath(const QString& name);

@@ -11,6 +11,7 @@ PACKAGES=(
   clang libclang-rt-dev
   sshpass pv openssh-client openssh-server zfs-fuse
   util-linux procps psmisc iproute2 fuse
+  sudo ntpsec-ntpdate util-linux-extra dpkg-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then

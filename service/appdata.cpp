@@ -153,8 +153,13 @@ bool AppData::start()
     if (localagentid.isEmpty())
         return false;
     server.debugging = debugging;
-    if (!server.start(localagentid))
+    if (!server.start(localagentid)) {
+        // Two services on one socket would run two schedulers on the same
+        // pools; the one that finds the socket answered gives way.
+        if (server.addressInUse())
+            std::fprintf(stderr, "Another instance is listening on %s\n", qPrintable(localagentid));
         return false;
+    }
     if (debugging)
         PRINTLN(QVariant(QStringLiteral("Local agent: ") + localagentid));
     return true;

@@ -10,6 +10,7 @@
 //   stubborn      like grandchild, but the child ignores SIGTERM
 //   ignoreterm    this process ignores SIGTERM from now on
 //   sleep:MS      sleeps
+//   touch:PATH    creates the file PATH
 //   crash         dies by SIGKILL
 //   exit:CODE     exits with CODE
 #include <csignal>
@@ -85,6 +86,10 @@ int main(int argc, char** argv)
             std::signal(SIGTERM, SIG_IGN);
         } else if (verb == "sleep") {
             usleep(static_cast<useconds_t>(std::atol(value.c_str()) * 1000));
+        } else if (verb == "touch") {
+            const int fd = open(value.c_str(), O_WRONLY | O_CREAT, 0644);
+            if (fd >= 0)
+                close(fd);
         } else if (verb == "crash") {
             std::raise(SIGKILL);
         } else if (verb == "exit") {

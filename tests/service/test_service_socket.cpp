@@ -186,3 +186,24 @@ TEST_F(ServiceProcess, RefusesToStartWithoutAUsableAgentId)
         EXPECT_FALSE(service.readAllStandardOutput().contains("Local agent:")) << c.name;
     }
 }
+
+TEST_F(ServiceProcess, ASecondInstanceOnTheSameIdGivesWay)
+{
+    writeConfig(config(false, socket));
+    startService();
+    ASSERT_TRUE(waitForSocket());
+
+    QProcess second;
+    second.setProcessEnvironment(service.processEnvironment());
+    second.start(QStringLiteral(VXRCLIENT_BIN), QStringList());
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 255);
+    const QString message = QString::fromUtf8(second.readAllStandardError());
+    EXPECT_EQ(message, QStringLiteral("Another instance is listening on ") + socket + "\n");
+
+    const Call r = hxcall({"vxrclient_nonexistent"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.reply.value("err").toInt(), 9885);
+    EXPECT_EQ(quit(nullptr), 0);
+}

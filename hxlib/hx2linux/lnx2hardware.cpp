@@ -1,0 +1,3 @@
+#include "lnx2hardware.h"
+
+LNX2Hardware::LNX2Hardware() = default;

@@ -1,0 +1,130 @@
+#include "recoverflow.h"
+
+#include "recoverrunner.h"
+
+#include <QStandardPaths>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace Recover {
+
+namespace {
+
+constexpr int kLocalStartMs = 10000;
+constexpr int kLocalFinishMs = 60000;
+constexpr int kListStartMs = 10000;
+constexpr int kListFinishMs = 3600000;
+constexpr int kTransferStartMs = 30000;
+constexpr int kTransferFinishMs = 864000000; // ten days
+constexpr int kMountStartMs = 10000;
+constexpr int kMountFinishMs = 10000;
+// A listing beyond this is not one a backup account holds.
+constexpr int kMaxListing = 64 << 20;
+// What a transfer writes is error text and the marker; its tail suffices.
+constexpr int kTransferOutput = 64 * 1024;
+constexpr int kFailureLines = 20;
+
+void say(const QString& line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void sayAll(const QStringList& lines)
+{
+    for (const QString& line : lines)
+        say(line);
+}
+
+// The terminal pv draws its progress on: standard error's, when it is one
+// and pv is installed; otherwise none, and the transfer shows nothing.
+QString progressTerminal()
+{
+    if (!::isatty(STDERR_FILENO) || QStandardPaths::findExecutable(QStringLiteral("pv")).isEmpty())
+        return QString();
+    const char* name = ::ttyname(STDERR_FILENO);
+    return name ? QString::fromLocal8Bit(name) : QString();
+}
+
+// Runs one transfer under script; true only when script started, ended
+// normally with 0 and the pipeline printed its marker. On failure prints
+// the failure line and the tail of what the transfer wrote.
+bool transfer(const Request& request, const QString& text, const char* startedMessage)
+{
+    RunLimits limits;
+    limits.startMs = kTransferStartMs;
+    limits.finishMs = kTransferFinishMs;
+    limits.maxOutput = kTransferOutput;
+    const RunResult r = run(QStringLiteral("script"), scriptArgs(text), scriptEnv(request), limits,
+                            [startedMessage] { say(QString::fromUtf8(startedMessage)); });
+    if (r.ok() && transferCompleted(r.out))
+        return true;
+    say(QString::fromUtf8(kRestoreFailed));
+    if (!r.started)
+        say(r.startError);
+    else
+        sayAll(tailLines(r.out + r.err, kFailureLines));
+    return false;
+}
+
+} // namespace
+
+int restore(const Request& request)
+{
+    const QString vglv = request.vglv();
+
+    RunLimits local;
+    local.startMs = kLocalStartMs;
+    local.finishMs = kLocalFinishMs;
+    local.maxOutput = kMaxListing;
+    const RunResult list = run(QStringLiteral("zfs"), localListArgs(), {}, local);
+    if (!list.ok() || list.outTruncated)
+        return 255;
+    const LocalState state = readLocalState(list.out, request.vg, vglv);
+    if (state.targetExists) {
+        sayAll(targetExistsLines(vglv));
+        return 255;
+    }
+    if (!state.poolExists) {
+        sayAll(poolMissingLines(request.vg));
+        return 255;
+    }
+
+    RunLimits remote;
+    remote.startMs = kListStartMs;
+    remote.finishMs = kListFinishMs;
+    remote.maxOutput = kMaxListing;
+    const RunResult listing = run(QStringLiteral("sshpass"),
+                                  sshpassArgs(request, QString::fromLatin1(kRemoteListCommand)),
+                                  sshpassEnv(request), remote);
+    if (!listing.ok() || listing.outTruncated) {
+        say(QString::fromUtf8(kQueryFailed));
+        sayAll(tailLines(listing.started ? listing.err : listing.startError.toUtf8(), kFailureLines));
+        return 255;
+    }
+    QStringList snapshots;
+    if (!snapshotsOf(listing.out, vglv, &snapshots) || snapshots.isEmpty()) {
+        say(QString::fromUtf8(kNoBackup));
+        return 255;
+    }
+
+    const QString terminal = progressTerminal();
+    if (!transfer(request, fullTransfer(request, snapshots.first(), terminal), kRestoringFirst))
+        return 255;
+    if (snapshots.size() >= 2
+        && !transfer(request, incrementalTransfer(request, snapshots.first(), snapshots.last(), terminal),
+                     kRestoringAll))
+        return 255;
+
+    say(QString::fromUtf8(kRestoreDone));
+    RunLimits mount;
+    mount.startMs = kMountStartMs;
+    mount.finishMs = kMountFinishMs;
+    run(QStringLiteral("/usr/sbin/zfs"), mountArgs(vglv), {}, mount);
+    return 0;
+}
+
+} // namespace Recover

@@ -1,0 +1,247 @@
+#include "recoverplan.h"
+
+namespace Recover {
+
+const char* const kQueryFailed = "云机查询失败，请确认地址和账号、密码是否正确!";
+const char* const kNoBackup = "云机操作失败，或没有备份信息";
+const char* const kRestoringFirst = "正在恢复第一个备份数据...";
+const char* const kRestoringAll = "正在恢复全部备份数据...";
+const char* const kRestoreFailed = "恢复失败，可能是网络故障:";
+const char* const kRestoreDone = "备份数据恢复完成!";
+const char* const kRemoteListCommand = "/usr/sbin/zfs list -t snapshot -H -o name";
+const char* const kDoneMarker = "vxr-stream-complete";
+
+namespace {
+
+constexpr int kMaxNameLength = 255;
+
+bool isNameChar(QChar c)
+{
+    const ushort u = c.unicode();
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_'
+        || u == '-' || u == '.' || u == ':' || u == ' ';
+}
+
+bool isComponent(const QString& part)
+{
+    if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+        return false;
+    for (const QChar c : part) {
+        if (!isNameChar(c))
+            return false;
+    }
+    return true;
+}
+
+// A value that ssh would read as an option, or that would split or bend
+// the USERID@SERVER argument.
+bool isLoginPart(const QString& value)
+{
+    if (value.isEmpty() || value.startsWith(QLatin1Char('-')))
+        return false;
+    for (const QChar c : value) {
+        if (c.isSpace() || c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
+}
+
+QString joinQuoted(const QString& program, const QStringList& args)
+{
+    QString text = program;
+    for (const QString& a : args) {
+        text += QLatin1Char(' ');
+        text += shellQuote(a);
+    }
+    return text;
+}
+
+// sshpass/ssh running sendCommand on the server, its stream through pv
+// when asked, into recvArgs of /usr/sbin/zfs; then the marker.
+QString transfer(const Request& request, const QString& sendCommand, const QStringList& recvArgs,
+                 const QString& progressTerminal)
+{
+    QString text = QStringLiteral("set -o pipefail; ");
+    // ssh reads nothing from the session: the remote command takes no input.
+    text += joinQuoted(QStringLiteral("sshpass"), sshpassArgs(request, sendCommand));
+    text += QStringLiteral(" </dev/null");
+    if (!progressTerminal.isEmpty()) {
+        // pv draws nothing on a terminal whose foreground is not its own
+        // process group, and this one belongs to another session: hand it
+        // a pipe instead. Should the terminal go away, the rest of the
+        // progress is drained so that pv, and the stream, carry on.
+        text += QStringLiteral(" | pv -f -b -r -t 2> >(cat >") + shellQuote(progressTerminal)
+            + QStringLiteral(" 2>/dev/null; cat >/dev/null)");
+    }
+    text += QStringLiteral(" | ");
+    text += joinQuoted(QStringLiteral("/usr/sbin/zfs"), recvArgs);
+    text += QStringLiteral(" && echo ");
+    text += QLatin1String(kDoneMarker);
+    return text;
+}
+
+} // namespace
+
+bool parseArguments(const QStringList& args, Request* request)
+{
+    if (args.size() < 3)
+        return false;
+    request->server = args.at(0);
+    request->userid = args.at(1);
+    request->passwd = args.at(2);
+    if (args.size() >= 5) {
+        request->vg = args.at(3);
+        request->lv = args.at(4);
+    }
+    return isLoginPart(request->server) && isLoginPart(request->userid)
+        && !request->userid.contains(QLatin1Char('@')) && !request->vg.contains(QLatin1Char('/'))
+        && isDatasetName(request->vglv());
+}
+
+bool isDatasetName(const QString& name)
+{
+    if (name.isEmpty() || name.size() > kMaxNameLength || name.startsWith(QLatin1Char('-')))
+        return false;
+    const QStringList parts = name.split(QLatin1Char('/'));
+    for (const QString& part : parts) {
+        if (!isComponent(part))
+            return false;
+    }
+    return true;
+}
+
+bool isSnapshotOf(const QString& name, const QString& dataset)
+{
+    if (name.size() > kMaxNameLength || !name.startsWith(dataset + QLatin1Char('@')))
+        return false;
+    return isDatasetName(dataset) && isComponent(name.mid(dataset.size() + 1));
+}
+
+QString usageLine()
+{
+    return QStringLiteral("USAGE: dsrecover server userid passwd");
+}
+
+QStringList targetExistsLines(const QString& vglv)
+{
+    return {QStringLiteral("zfs: ") + vglv + QStringLiteral(" 已经存在，请先手动删除 !"),
+            QStringLiteral("Example: /usr/sbin/zfs destroy -r ") + vglv};
+}
+
+QStringList poolMissingLines(const QString& vg)
+{
+    return {QStringLiteral("zpool: ") + vg + QStringLiteral(" 不存在, 请先创建 !"),
+            QStringLiteral("Example: /usr/sbin/zpool create -f -m /mnt/") + vg + QLatin1Char(' ') + vg
+                + QStringLiteral(" devices...")};
+}
+
+QStringList localListArgs()
+{
+    return {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name")};
+}
+
+LocalState readLocalState(const QByteArray& listing, const QString& vg, const QString& vglv)
+{
+    LocalState state;
+    const QStringList lines = QString::fromUtf8(listing).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        state.poolExists = state.poolExists || line == vg;
+        state.targetExists = state.targetExists || line == vglv;
+    }
+    return state;
+}
+
+QStringList sshpassArgs(const Request& request, const QString& remoteCommand)
+{
+    // Keep-alives end a transfer over a dead link within about a minute.
+    return {QStringLiteral("-e"),
+            QStringLiteral("ssh"),
+            QStringLiteral("-o"),
+            QStringLiteral("StrictHostKeyChecking no"),
+            QStringLiteral("-o"),
+            QStringLiteral("ServerAliveInterval=15"),
+            QStringLiteral("-o"),
+            QStringLiteral("ServerAliveCountMax=4"),
+            request.userid + QLatin1Char('@') + request.server,
+            remoteCommand};
+}
+
+QHash<QString, QString> sshpassEnv(const Request& request)
+{
+    return {{QStringLiteral("SSHPASS"), request.passwd}};
+}
+
+bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList* snapshots)
+{
+    snapshots->clear();
+    const QString prefix = dataset + QLatin1Char('@');
+    const QStringList lines = QString::fromUtf8(listing).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        if (!line.startsWith(prefix))
+            continue;
+        if (!isSnapshotOf(line, dataset)) {
+            snapshots->clear();
+            return false;
+        }
+        snapshots->append(line);
+    }
+    return true;
+}
+
+QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal)
+{
+    const QString send = QStringLiteral("/usr/sbin/zfs send -R ") + shellQuote(first);
+    return transfer(request, send, {QStringLiteral("recv"), QStringLiteral("-u"), request.vglv()},
+                    progressTerminal);
+}
+
+QString incrementalTransfer(const Request& request, const QString& first, const QString& last,
+                            const QString& progressTerminal)
+{
+    const QString send =
+        QStringLiteral("/usr/sbin/zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
+    return transfer(request, send, {QStringLiteral("recv"), QStringLiteral("-Fu"), request.vglv()},
+                    progressTerminal);
+}
+
+QStringList scriptArgs(const QString& text)
+{
+    return {QStringLiteral("-e"), QStringLiteral("-q"), QStringLiteral("-c"), text, QStringLiteral("/dev/null")};
+}
+
+QHash<QString, QString> scriptEnv(const Request& request)
+{
+    QHash<QString, QString> env = sshpassEnv(request);
+    env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
+    return env;
+}
+
+bool transferCompleted(const QByteArray& output)
+{
+    return output.contains(kDoneMarker);
+}
+
+QStringList tailLines(const QByteArray& output, int maxLines)
+{
+    QString text = QString::fromUtf8(output);
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (lines.size() > maxLines)
+        lines = lines.mid(lines.size() - maxLines);
+    return lines;
+}
+
+QStringList mountArgs(const QString& vglv)
+{
+    return {QStringLiteral("mount"), vglv};
+}
+
+QString shellQuote(const QString& value)
+{
+    QString out = value;
+    out.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + out + QLatin1Char('\'');
+}
+
+} // namespace Recover

@@ -1,0 +1,135 @@
+#ifndef RECOVERPLAN_H
+#define RECOVERPLAN_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+// Pure pieces of dsrecover: the reading of its arguments, the checks of
+// names, the texts it prints, the command lines and shell text it runs and
+// the reading of what those programs print. Nothing here starts a program.
+namespace Recover {
+
+// What the operator asked for on the command line.
+struct Request
+{
+    QString server;
+    QString userid;
+    QString passwd;
+    QString vg = QStringLiteral("vxr");
+    QString lv = QStringLiteral("data");
+
+    // The target dataset, vg "/" lv.
+    QString vglv() const { return vg + QLatin1Char('/') + lv; }
+};
+
+// Reads "server userid passwd [vg lv]" from the arguments that follow the
+// program name. vg and lv replace the defaults only when both are given;
+// arguments after the fifth are ignored. Returns false (leaving *request
+// partly filled) when fewer than three are given or a value could steer a
+// program instead of naming something: an empty, blank-holding or
+// dash-leading server or userid, a userid holding "@", or a target that is
+// not a dataset name.
+bool parseArguments(const QStringList& args, Request* request);
+
+// True for a dataset name zfs produces: components of ASCII letters,
+// digits and "_-.: " joined by "/", none empty, "." or "..", no "@", not
+// starting with "-", at most 255 characters.
+bool isDatasetName(const QString& name);
+// True when name is dataset "@" a snapshot component of those characters,
+// the whole being at most 255 characters.
+bool isSnapshotOf(const QString& name, const QString& dataset);
+
+// ---- Messages, each printed as one line on standard output
+
+QString usageLine();
+// The target exists: the message and the example that removes it.
+QStringList targetExistsLines(const QString& vglv);
+// The pool is missing: the message and the example that creates it.
+QStringList poolMissingLines(const QString& vg);
+extern const char* const kQueryFailed;
+extern const char* const kNoBackup;
+extern const char* const kRestoringFirst;
+extern const char* const kRestoringAll;
+extern const char* const kRestoreFailed;
+extern const char* const kRestoreDone;
+
+// ---- Local state
+
+// "zfs" arguments listing every local dataset name.
+QStringList localListArgs();
+// Whether the pool and the target appear in that listing: only a line
+// equal to the name counts.
+struct LocalState
+{
+    bool poolExists = false;
+    bool targetExists = false;
+};
+LocalState readLocalState(const QByteArray& listing, const QString& vg, const QString& vglv);
+
+// ---- The server
+
+// The remote command listing every snapshot the account holds.
+extern const char* const kRemoteListCommand;
+
+// Arguments for the program "sshpass" that run remoteCommand on the server
+// as one argument: "-e" "ssh", the ssh options, USERID@SERVER and the
+// command. The password is not among them; it travels in the SSHPASS
+// variable of sshpassEnv().
+QStringList sshpassArgs(const Request& request, const QString& remoteCommand);
+QHash<QString, QString> sshpassEnv(const Request& request);
+
+// The snapshots of dataset in the server's listing, in the listing's
+// order; lines of other datasets (another backup of the account, or a
+// child of dataset) are left out. Returns false when a line that names a
+// snapshot of dataset is not a name zfs would produce: such a listing is
+// not trusted at all.
+bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList* snapshots);
+
+// ---- Transfers
+
+// Printed by the transfer text once every stage succeeded. script -e
+// passes on the pipeline's status, but a script that is itself ended by a
+// signal can still exit 0; only the marker shows a finished stream.
+extern const char* const kDoneMarker;
+
+// Bash text of the full receive: the server's `zfs send -R first` through
+// `sshpass -e ssh` into `zfs recv -u` of the target (not forced: the target
+// was found absent), then the marker. With progressTerminal (a terminal's
+// device path) the stream passes through pv, which draws bytes, rate and
+// elapsed time there. Every value is quoted for the local shell, and the
+// snapshot once more for the server's.
+QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal);
+// The same with `zfs send -RI first last` into `zfs recv -Fu`: every
+// snapshot after first up to last, on top of the full receive.
+QString incrementalTransfer(const Request& request, const QString& first, const QString& last,
+                            const QString& progressTerminal);
+
+// Arguments for the program "script" that run text under a pseudo-terminal
+// (sshpass needs one), pass on its exit status (-e), print no banner (-q)
+// and keep no typescript file (/dev/null).
+QStringList scriptArgs(const QString& text);
+// The environment of that run: bash as the shell, for pipefail, and the
+// password for `sshpass -e`.
+QHash<QString, QString> scriptEnv(const Request& request);
+
+// True when a transfer's output (its tail suffices) shows the marker.
+bool transferCompleted(const QByteArray& output);
+
+// The last lines (at most maxLines, empty ones dropped) of what a program
+// wrote, for the lines after a failure message. The pseudo-terminal's
+// line ends and lines rewritten in place after a carriage return both end
+// a line; invalid UTF-8 is replaced.
+QStringList tailLines(const QByteArray& output, int maxLines);
+
+// "/usr/sbin/zfs" arguments that mount the target.
+QStringList mountArgs(const QString& vglv);
+
+// The text quoted for a POSIX shell: between single quotes, each single
+// quote written as '\''. The shell reads it back unchanged.
+QString shellQuote(const QString& value);
+
+} // namespace Recover
+
+#endif

@@ -1,0 +1,258 @@
+// dsrecover inside the appliance against the bench's server: what it
+// restores, what it refuses, how a broken transfer ends, and that the
+// password stays off every command line.
+#include "recoverplan.h"
+#include "zbenchtest.h"
+
+#include "../printqt.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <csignal>
+#include <functional>
+
+#ifndef DSRECOVER_BIN
+#error "DSRECOVER_BIN must name the dsrecover program"
+#endif
+
+using zbench::Host;
+
+namespace {
+
+struct Proc
+{
+    qint64 pid;
+    qint64 ppid;
+    QByteArray comm;
+    QByteArray cmdline;
+};
+
+QList<Proc> processes()
+{
+    QList<Proc> all;
+    const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
+    for (const QString& pid : pids) {
+        QFile stat("/proc/" + pid + "/stat");
+        QFile cmd("/proc/" + pid + "/cmdline");
+        if (!stat.open(QIODevice::ReadOnly) || !cmd.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray s = stat.readAll();
+        const int open = s.indexOf('('), close = s.lastIndexOf(')');
+        if (open < 0 || close < open)
+            continue;
+        all << Proc{pid.toLongLong(), s.mid(close + 2).split(' ').value(1).toLongLong(),
+                    s.mid(open + 1, close - open - 1), cmd.readAll()};
+    }
+    return all;
+}
+
+struct Outcome
+{
+    int code = -1;
+    QStringList lines;
+    QByteArray err;
+    // Command lines that held the password while dsrecover ran.
+    QStringList leaks;
+};
+
+class DsrecoverFlow : public zbench::BenchTest
+{
+protected:
+    void TearDown() override
+    {
+        if (IsSkipped())
+            return;
+        QFile::remove(throttleFile());
+        for (const QString& ds : m_restored)
+            bench().destroy(Host::Appliance, ds);
+    }
+
+    QString throttleFile() { return bench().hostPath(Host::Appliance, "/run/zfs/throttle"); }
+
+    // A dataset on the server with one snapshot s1..sN after each fill.
+    void serverDataset(const QString& ds, quint32 seed, int snaps, qint64 bytes)
+    {
+        zbench::Bench& b = bench();
+        ASSERT_TRUE(b.run(Host::Server, {"zfs", "create", "-p", ds}).ok()) << qPrintable(ds);
+        QString err;
+        for (int i = 1; i <= snaps; ++i) {
+            ASSERT_TRUE(b.fill(Host::Server, ds, seed + i, 2, bytes / 2, &err)) << qPrintable(err);
+            ASSERT_TRUE(b.run(Host::Server, {"zfs", "snapshot", ds + "@s" + QString::number(i)}).ok());
+        }
+    }
+
+    // Runs dsrecover in the appliance with the password reaching it only
+    // through its own command line, and reads every process's command line
+    // once dsrecover has a child (before that it has not blanked its own).
+    // during, when given, sees the processes of each poll.
+    Outcome recover(const QString& password, const QStringList& extra,
+                    const std::function<void(const QList<Proc>&)>& during = {})
+    {
+        QString text = "exec " + zbench::shellQuote(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\"";
+        for (const QString& a : extra)
+            text += ' ' + zbench::shellQuote(a);
+        auto p = bench().spawn(Host::Appliance, {"/bin/bash", "-c", text}, {{"P", password}});
+        Outcome o;
+        if (!p) {
+            ADD_FAILURE() << "dsrecover did not start";
+            return o;
+        }
+        const qint64 pid = p->processId();
+        bool execed = false, watching = false;
+        QElapsedTimer t;
+        t.start();
+        while (!p->waitForFinished(50) && t.elapsed() < 300000) {
+            const QList<Proc> all = processes();
+            for (const Proc& proc : all) {
+                // The launching shell's own children come before the exec.
+                execed = execed || (proc.pid == pid && proc.comm == "dsrecover");
+                watching = watching || (execed && proc.ppid == pid);
+            }
+            for (const Proc& proc : all) {
+                if (watching && proc.cmdline.contains(password.toUtf8()))
+                    o.leaks << QString::fromUtf8(QByteArray(proc.cmdline).replace('\0', ' '));
+            }
+            if (during)
+                during(all);
+        }
+        if (p->state() != QProcess::NotRunning) {
+            ADD_FAILURE() << "dsrecover did not end";
+            p->kill();
+            p->waitForFinished(5000);
+        }
+        o.code = p->exitCode();
+        o.lines = QString::fromUtf8(p->readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        o.err = p->readAllStandardError();
+        return o;
+    }
+
+    void expectRestored(const QString& ds)
+    {
+        zbench::Bench& b = bench();
+        EXPECT_EQ(b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "value", "mounted", ds}).text(), "yes");
+        EXPECT_EQ(b.snapshots(Host::Appliance, ds), b.snapshots(Host::Server, ds));
+        QString err;
+        const QString sum = b.checksum(Host::Server, ds, &err);
+        ASSERT_FALSE(sum.isEmpty()) << qPrintable(err);
+        EXPECT_EQ(b.checksum(Host::Appliance, ds, &err), sum) << qPrintable(err);
+    }
+
+    // The appliance's working directory of every bench command, where
+    // script would leave its typescript.
+    QString typescript() { return bench().stateDir() + "/app/home/typescript"; }
+
+    QStringList m_restored;
+};
+
+TEST_F(DsrecoverFlow, RestoresTheTargetsOwnSnapshots)
+{
+    zbench::Bench& b = bench();
+    // The account holds two backups; each is listed next to the other.
+    serverDataset("tank/dr1", 10, 1, 1 << 20);
+    serverDataset("tank/dr2", 20, 3, 1 << 20);
+    QFile::remove(typescript());
+
+    m_restored << "tank/dr2";
+    Outcome o = recover(b.password(), {"tank", "dr2"});
+    EXPECT_EQ(o.code, 0) << o.lines.join('\n').toStdString();
+    EXPECT_EQ(o.lines, QStringList({Recover::kRestoringFirst, Recover::kRestoringAll, Recover::kRestoreDone}));
+    EXPECT_TRUE(o.err.isEmpty()) << o.err.constData();
+    EXPECT_TRUE(o.leaks.isEmpty()) << o.leaks.join('\n').toStdString();
+    expectRestored("tank/dr2");
+
+    // One snapshot, with standard error a terminal: pv's progress shows
+    // there, standard output keeps only the messages.
+    m_restored << "tank/dr1";
+    const QString out = b.stateDir() + "/dsrecover.out";
+    const zbench::Result r = b.run(
+        Host::Appliance,
+        {"script", "-q", "-e", "-c",
+         "exec " + zbench::shellQuote(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\" tank dr1 >" + zbench::shellQuote(out),
+         "/dev/null"},
+        300000, {{"P", b.password()}});
+    EXPECT_EQ(r.exitCode, 0);
+    QFile f(out);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts),
+              QStringList({Recover::kRestoringFirst, Recover::kRestoreDone}));
+    EXPECT_TRUE(QString::fromUtf8(r.out).contains(QRegularExpression("\\d:\\d\\d:\\d\\d \\[ *[0-9.]+[KMG]?i?B/s\\]")))
+        << r.out.constData();
+    expectRestored("tank/dr1");
+    EXPECT_FALSE(QFile::exists(typescript()));
+}
+
+TEST_F(DsrecoverFlow, RefusalsChangeNothing)
+{
+    zbench::Bench& b = bench();
+    serverDataset("tank/dr5", 50, 1, 64 * 1024);
+    struct Case
+    {
+        QString password;
+        QStringList extra;
+        QStringList expected;
+    };
+    const Case cases[] = {
+        {b.password(), {"tank", "data"}, Recover::targetExistsLines("tank/data")},
+        {b.password(), {"nopool", "dr5"}, Recover::poolMissingLines("nopool")},
+        {b.password() + "x", {"tank", "dr5"}, {Recover::kQueryFailed}},
+        {b.password(), {"tank", "none"}, {Recover::kNoBackup}},
+    };
+    for (const Case& c : cases) {
+        const Outcome o = recover(c.password, c.extra);
+        EXPECT_EQ(o.code, 255);
+        ASSERT_GE(o.lines.size(), c.expected.size());
+        EXPECT_EQ(o.lines.mid(0, c.expected.size()), c.expected);
+        EXPECT_TRUE(o.leaks.isEmpty()) << o.leaks.join('\n').toStdString();
+    }
+    const zbench::Result list = b.run(Host::Appliance, {"zfs", "list", "-H", "-o", "name"});
+    EXPECT_FALSE(list.lines().contains("tank/dr5"));
+    EXPECT_FALSE(list.lines().contains("tank/none"));
+}
+
+TEST_F(DsrecoverFlow, BrokenTransfersFailWithTheirReason)
+{
+    zbench::Bench& b = bench();
+    // The appliance has no tank/drp, so the receive of its child fails
+    // while the server sends.
+    serverDataset("tank/drp/kid", 60, 2, 256 * 1024);
+    m_restored << "tank/drp" << "tank/dr3";
+    Outcome o = recover(b.password(), {"tank", "drp/kid"});
+    EXPECT_EQ(o.code, 255);
+    ASSERT_GE(o.lines.size(), 3) << o.lines.join('\n').toStdString();
+    EXPECT_EQ(o.lines.mid(0, 2), QStringList({Recover::kRestoringFirst, Recover::kRestoreFailed}));
+    EXPECT_TRUE(o.lines.at(2).contains("tank/drp")) << o.lines.at(2).toStdString();
+
+    // The appliance's receive throttled, the ssh client killed mid-stream.
+    serverDataset("tank/dr3", 30, 1, 24 << 20);
+    {
+        QFile t(throttleFile());
+        ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+        t.write("1M\n");
+    }
+    QElapsedTimer sinceSsh;
+    bool killed = false;
+    o = recover(b.password(), {"tank", "dr3"}, [&](const QList<Proc>& all) {
+        for (const Proc& p : all) {
+            if (killed || p.comm != "ssh" || !p.cmdline.contains("zfs send -R 'tank/dr3@s1'"))
+                continue;
+            if (!sinceSsh.isValid())
+                sinceSsh.start();
+            if (sinceSsh.elapsed() > 2000) {
+                ::kill(static_cast<pid_t>(p.pid), SIGKILL);
+                killed = true;
+            }
+        }
+    });
+    EXPECT_TRUE(killed);
+    EXPECT_EQ(o.code, 255);
+    ASSERT_GE(o.lines.size(), 3) << o.lines.join('\n').toStdString();
+    EXPECT_EQ(o.lines.mid(0, 2), QStringList({Recover::kRestoringFirst, Recover::kRestoreFailed}));
+    EXPECT_FALSE(o.lines.contains(Recover::kRestoreDone));
+    EXPECT_TRUE(o.leaks.isEmpty()) << o.leaks.join('\n').toStdString();
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+// The restore tool's pure pieces: arguments, name checks, the server
+// listing, and the transfer text run through a real bash.
+#include "recoverplan.h"
+
+#include "../printqt.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using namespace Recover;
+
+namespace {
+
+TEST(RecoverArguments, DefaultsAndRefusals)
+{
+    struct Case
+    {
+        QStringList args;
+        bool ok;
+        QString vglv;
+    };
+    const Case cases[] = {
+        {{"srv", "bob", "pw"}, true, "vxr/data"},
+        {{"srv", "bob", "pw", "tank"}, true, "vxr/data"},
+        {{"srv", "bob", "pw", "tank", "home/a b", "extra"}, true, "tank/home/a b"},
+        {{"srv", "bob"}, false, {}},
+        {{"-oProxyCommand=x", "bob", "pw"}, false, {}},
+        {{"srv", "-oProxyCommand=x", "pw"}, false, {}},
+        {{"srv", "bo b", "pw"}, false, {}},
+        {{"srv", "a@b", "pw"}, false, {}},
+        {{"srv", "bob", "pw", "tank", "x;rm -rf /"}, false, {}},
+        {{"srv", "bob", "pw", "-tank", "data"}, false, {}},
+        {{"srv", "bob", "pw", "tank/x", "data"}, false, {}},
+        {{"srv", "bob", "pw", "tank", "a//b"}, false, {}},
+    };
+    for (const Case& c : cases) {
+        Request r;
+        EXPECT_EQ(parseArguments(c.args, &r), c.ok) << c.args.join('|').toStdString();
+        if (c.ok) {
+            EXPECT_EQ(r.vglv(), c.vglv);
+        }
+    }
+}
+
+TEST(RecoverNames, SnapshotNamesZfsWouldProduce)
+{
+    const QString ds = "tank/da ta";
+    for (const char* good : {"tank/da ta@s1", "tank/da ta@vxr_20260101:x.y-z"})
+        EXPECT_TRUE(isSnapshotOf(good, ds)) << good;
+    const QString tooLong = ds + "@" + QString(250, 'a');
+    for (const QString& bad : {QString("tank/da ta@"), QString("tank/da ta@a@b"), QString("tank/da ta@a'b"),
+                               QString("tank/da ta@a$(id)"), QString("tank/da ta@a\r"), QString("tank/da ta@ä"),
+                               QString("tank/other@s1"), QString("tank/da ta/kid@s1"), tooLong})
+        EXPECT_FALSE(isSnapshotOf(bad, ds)) << bad.toStdString();
+}
+
+TEST(RecoverListing, TakesOnlyTheTargetsOwnSnapshotsInOrder)
+{
+    const QByteArray listing = "tank/a@1\ntank/b@1\ntank/b/kid@1\ntank/bb@1\ntank/b@3\n\ntank/b@2\ntank/c@1\n";
+    QStringList snaps;
+    ASSERT_TRUE(snapshotsOf(listing, "tank/b", &snaps));
+    EXPECT_EQ(snaps, QStringList({"tank/b@1", "tank/b@3", "tank/b@2"}));
+    ASSERT_TRUE(snapshotsOf(listing, "tank/none", &snaps));
+    EXPECT_TRUE(snaps.isEmpty());
+    // A hostile line of another dataset is never used; one of the target's
+    // makes the whole listing untrusted.
+    EXPECT_TRUE(snapshotsOf("tank/x@$(reboot)\ntank/b@1\n", "tank/b", &snaps));
+    EXPECT_FALSE(snapshotsOf("tank/b@1\ntank/b@2;reboot\n", "tank/b", &snaps));
+    EXPECT_TRUE(snaps.isEmpty());
+}
+
+// Runs a transfer text in bash with sshpass and /usr/sbin/zfs replaced by
+// functions. Each writes its arguments as one line on standard error
+// (fields split by \x1f); sshpass then evaluates its last argument as the
+// server's shell would and returns sshpassStatus. Returns the argument
+// lists; *out gets standard output.
+QList<QStringList> runWithFakes(const QString& text, int sshpassStatus, QByteArray* out)
+{
+    const QString fakes = QStringLiteral(
+        "record() { local IFS=$'\\x1f'; printf '%s\\n' \"$*\" >&2; }\n"
+        "sshpass() { record sshpass \"$@\"; eval \"${@: -1}\"; return %1; }\n"
+        "function /usr/sbin/zfs { record zfs \"$@\"; }\n").arg(sshpassStatus);
+    QProcess bash;
+    bash.start("bash", {"-c", fakes + text});
+    EXPECT_TRUE(bash.waitForFinished(10000));
+    *out = bash.readAllStandardOutput();
+    QList<QStringList> calls;
+    for (const QString& line : QString::fromUtf8(bash.readAllStandardError()).split('\n', Qt::SkipEmptyParts))
+        calls << line.split(QChar(0x1f));
+    return calls;
+}
+
+TEST(RecoverTransfer, HostileValuesReachEachProgramUnchanged)
+{
+    Request r;
+    r.server = "h\"o;st`x`";
+    r.userid = "us'er$(id)";
+    r.passwd = "never-in-text";
+    r.vg = "tank";
+    r.lv = "da ta";
+    const QString first = "tank/da ta@it's";
+    const QString last = "tank/da ta@$HOME";
+    const QStringList login = QStringList("sshpass") + sshpassArgs(r, QString()).mid(0, 9);
+
+    struct Case
+    {
+        QString text;
+        QStringList send;
+        QStringList recv;
+    };
+    const Case cases[] = {
+        {fullTransfer(r, first, QString()), {"zfs", "send", "-R", first}, {"zfs", "recv", "-u", r.vglv()}},
+        {fullTransfer(r, first, "/dev/null"), {"zfs", "send", "-R", first}, {"zfs", "recv", "-u", r.vglv()}},
+        {incrementalTransfer(r, first, last, QString()), {"zfs", "send", "-RI", first, last},
+         {"zfs", "recv", "-Fu", r.vglv()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        EXPECT_FALSE(c.text.contains(r.passwd));
+        QByteArray out;
+        const QList<QStringList> calls = runWithFakes(c.text, 0, &out);
+        ASSERT_EQ(calls.size(), 3);
+        auto called = [&](const QString& program, const QString& first) {
+            for (const QStringList& call : calls) {
+                if (call.value(0) == program && call.value(1) == first)
+                    return call;
+            }
+            return QStringList();
+        };
+        EXPECT_EQ(called("sshpass", "-e").mid(0, 10), login);
+        EXPECT_EQ(called("zfs", "send"), c.send);
+        EXPECT_EQ(called("zfs", "recv"), c.recv);
+        EXPECT_EQ(out, QByteArray(kDoneMarker) + '\n');
+        EXPECT_TRUE(transferCompleted(out));
+
+        // A failing first stage fails the pipeline: no marker.
+        runWithFakes(c.text, 5, &out);
+        EXPECT_TRUE(out.isEmpty()) << out.constData();
+    }
+}
+
+} // namespace
