@@ -80,8 +80,9 @@ TEST(UploadPlan, PhasesFromBothLists)
         EXPECT_EQ(plan.from, c.from);
         EXPECT_EQ(plan.to, c.to);
         EXPECT_EQ(!plan.refusal.isEmpty(), c.refused);
-        if (c.refused)
+        if (c.refused) {
             EXPECT_TRUE(plan.full.isEmpty() && !plan.hasIncremental());
+        }
     }
 }
 
