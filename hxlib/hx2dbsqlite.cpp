@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QReadWriteLock>
 #include <QRegularExpression>
+#include <QVarLengthArray>
 #include <QVector>
 
 #include <sqlite3.h>
@@ -142,6 +143,25 @@ QJsonObject parseEngine(const QString& fileText, QJsonObject base)
     return base;
 }
 
+// A statement of the table as call() needs it: the SQL as trimmed UTF-8
+// and the parameter types.
+struct Compiled
+{
+    QByteArray sql;
+    QJsonObject params;
+};
+
+QHash<QString, Compiled> compile(const QJsonObject& engine)
+{
+    QHash<QString, Compiled> out;
+    for (auto it = engine.constBegin(); it != engine.constEnd(); ++it) {
+        const QJsonObject statement = it.value().toObject();
+        out.insert(it.key(), Compiled{statement.value(QStringLiteral("text")).toString().trimmed().toUtf8(),
+                                      statement.value(QStringLiteral("params")).toObject()});
+    }
+    return out;
+}
+
 // A prepared single statement with the names of its parameters (marker
 // character removed; empty for unnamed ones), index 0 for parameter 1.
 struct Prepared
@@ -170,7 +190,12 @@ bool isBlank(const char* p, const char* end)
     return true;
 }
 
-void bindValue(sqlite3_stmt* stmt, int index, const QJsonValue& v)
+// Text bound without a copy lives here until the statement has run; every
+// parameter is bound anew before each run, so a reused statement never
+// sees a pointer from an earlier one.
+using TextKeeper = QVarLengthArray<QByteArray, 8>;
+
+void bindValue(sqlite3_stmt* stmt, int index, const QJsonValue& v, TextKeeper& texts)
 {
     switch (v.type()) {
     case QJsonValue::Bool:
@@ -186,12 +211,12 @@ void bindValue(sqlite3_stmt* stmt, int index, const QJsonValue& v)
             sqlite3_bind_double(stmt, index, d);
         break;
     }
-    case QJsonValue::String: {
-        const QByteArray text = v.toString().toUtf8();
-        sqlite3_bind_text(stmt, index, text.constData(), text.size(), SQLITE_TRANSIENT);
+    case QJsonValue::String:
+        texts.append(v.toString().toUtf8());
+        sqlite3_bind_text(stmt, index, texts.last().constData(), texts.last().size(), SQLITE_STATIC);
         break;
-    }
     default:
+        sqlite3_bind_null(stmt, index);
         break;
     }
 }
@@ -202,23 +227,25 @@ void bindDefault(sqlite3_stmt* stmt, int index, const QString& type)
         sqlite3_bind_text(stmt, index, "", 0, SQLITE_STATIC);
     else if (type == QLatin1String("int") || type == QLatin1String("double"))
         sqlite3_bind_int(stmt, index, 0);
+    else
+        sqlite3_bind_null(stmt, index);
 }
 
 void bindAll(sqlite3_stmt* stmt, const QVector<QString>& names, const QJsonObject& values,
-             const QJsonObject& types)
+             const QJsonObject& types, TextKeeper& texts)
 {
     for (int i = 0; i < names.size(); ++i) {
         const QString& name = names.at(i);
-        if (name.isEmpty())
-            continue;
-        const auto value = values.constFind(name);
+        const auto value = name.isEmpty() ? values.constEnd() : values.constFind(name);
         if (value != values.constEnd()) {
-            bindValue(stmt, i + 1, value.value());
+            bindValue(stmt, i + 1, value.value(), texts);
             continue;
         }
-        const auto type = types.constFind(name);
+        const auto type = name.isEmpty() ? types.constEnd() : types.constFind(name);
         if (type != types.constEnd())
             bindDefault(stmt, i + 1, type.value().toString());
+        else
+            sqlite3_bind_null(stmt, i + 1);
     }
 }
 
@@ -264,7 +291,7 @@ int stepRows(sqlite3_stmt* stmt, QList<QJsonObject>* rows)
 class HX2DBSqlitePrivate
 {
 public:
-    explicit HX2DBSqlitePrivate(HX2DBSqlite* q) : q(q), engine(builtinEngine()) {}
+    explicit HX2DBSqlitePrivate(HX2DBSqlite* q) : q(q), engine(builtinEngine()), compiled(compile(engine)) {}
 
     bool openAt(const QString& path, bool* created, const QString* enginePath,
                 const QString* creatorPath);
@@ -272,7 +299,8 @@ public:
     // Closes the connection; conn held.
     void disconnect();
     bool build(const QString& path);
-    bool execLocked(int& changes, qint64& lastId, QList<QJsonObject>* rows, const QString& sql,
+    // Runs text (trimmed UTF-8); conn held.
+    bool execLocked(int& changes, qint64& lastId, QList<QJsonObject>* rows, const QByteArray& text,
                     const QJsonObject& values, const QJsonObject& types);
     bool simple(const char* sql);
     // Keeps one extra level of conn while the connection is inside a
@@ -299,6 +327,7 @@ public:
 
     mutable QReadWriteLock engineLock;
     QJsonObject engine;                // guarded by engineLock
+    QHash<QString, Compiled> compiled; // guarded by engineLock; engine, ready to run
     QString creatorDdl;                // guarded by engineLock
     QString engineText;                // guarded by engineLock
 
@@ -359,7 +388,7 @@ bool HX2DBSqlitePrivate::simple(const char* sql)
 {
     int changes = 0;
     qint64 lastId = 0;
-    return execLocked(changes, lastId, nullptr, QString::fromLatin1(sql), QJsonObject(), QJsonObject());
+    return execLocked(changes, lastId, nullptr, QByteArray(sql), QJsonObject(), QJsonObject());
 }
 
 bool HX2DBSqlitePrivate::build(const QString& path)
@@ -376,7 +405,7 @@ bool HX2DBSqlitePrivate::build(const QString& path)
         int changes = 0;
         qint64 lastId = 0;
         if (simple("begin transaction")) {
-            if (execLocked(changes, lastId, nullptr, ddl, QJsonObject(), QJsonObject())
+            if (execLocked(changes, lastId, nullptr, ddl.toUtf8(), QJsonObject(), QJsonObject())
                 && simple("commit transaction"))
                 return true;
             // The message of the failure, not of the rollback, is kept.
@@ -428,7 +457,7 @@ bool HX2DBSqlitePrivate::openAt(const QString& path, bool* created, const QStrin
 }
 
 bool HX2DBSqlitePrivate::execLocked(int& changes, qint64& lastId, QList<QJsonObject>* rows,
-                                    const QString& sql, const QJsonObject& values,
+                                    const QByteArray& text, const QJsonObject& values,
                                     const QJsonObject& types)
 {
     changes = 0;
@@ -437,7 +466,6 @@ bool HX2DBSqlitePrivate::execLocked(int& changes, qint64& lastId, QList<QJsonObj
         setError(QStringLiteral("database not open"));
         return false;
     }
-    const QByteArray text = sql.trimmed().toUtf8();
     const char* const begin = text.constData();
     const char* const end = begin + text.size();
     const char* next = begin;
@@ -474,7 +502,8 @@ bool HX2DBSqlitePrivate::execLocked(int& changes, qint64& lastId, QList<QJsonObj
                 prepared = &fresh;
             }
         }
-        bindAll(prepared->stmt, prepared->names, values, types);
+        TextKeeper texts;
+        bindAll(prepared->stmt, prepared->names, values, types, texts);
         if (stepRows(prepared->stmt, rows) == SQLITE_DONE) {
             changes = sqlite3_changes(db);
             lastId = sqlite3_last_insert_rowid(db);
@@ -487,7 +516,6 @@ bool HX2DBSqlitePrivate::execLocked(int& changes, qint64& lastId, QList<QJsonObj
             sqlite3_finalize(fresh.stmt);
         } else {
             sqlite3_reset(prepared->stmt);
-            sqlite3_clear_bindings(prepared->stmt);
         }
         next = tail;
     }
@@ -614,14 +642,14 @@ bool HX2DBSqlite::exec(int& changes, qint64& lastId, QList<QJsonObject>& rows, c
                        const QJsonObject& values, const QJsonObject& types)
 {
     std::lock_guard<std::recursive_mutex> lock(d->conn);
-    return d->execLocked(changes, lastId, &rows, sql, values, types);
+    return d->execLocked(changes, lastId, &rows, sql.trimmed().toUtf8(), values, types);
 }
 
 bool HX2DBSqlite::exec(int& changes, qint64& lastId, const QString& sql, const QJsonObject& values,
                        const QJsonObject& types)
 {
     std::lock_guard<std::recursive_mutex> lock(d->conn);
-    return d->execLocked(changes, lastId, nullptr, sql, values, types);
+    return d->execLocked(changes, lastId, nullptr, sql.trimmed().toUtf8(), values, types);
 }
 
 bool HX2DBSqlite::call(int& changes, qint64& lastId, QList<QJsonObject>& rows, const QString& id,
@@ -631,20 +659,20 @@ bool HX2DBSqlite::call(int& changes, qint64& lastId, QList<QJsonObject>& rows, c
         std::lock_guard<std::mutex> lock(d->info);
         d->lastSqlId = id;
     }
-    QJsonObject statement;
+    Compiled statement;
     {
         QReadLocker lock(&d->engineLock);
-        const auto found = d->engine.constFind(id);
-        if (found == d->engine.constEnd()) {
+        const auto found = d->compiled.constFind(id);
+        if (found == d->compiled.constEnd()) {
             changes = 0;
             lastId = 0;
             d->setError(QStringLiteral("sqlid not found: ") + id);
             return false;
         }
-        statement = found.value().toObject();
+        statement = found.value();
     }
-    return exec(changes, lastId, rows, statement.value(QStringLiteral("text")).toString(), values,
-                statement.value(QStringLiteral("params")).toObject());
+    std::lock_guard<std::recursive_mutex> lock(d->conn);
+    return d->execLocked(changes, lastId, &rows, statement.sql, values, statement.params);
 }
 
 bool HX2DBSqlite::call(const QString& id, const QJsonObject& values)
@@ -719,9 +747,11 @@ bool HX2DBSqlite::loadSqlEngine(const QString& path, bool)
         return false;
     const QString text = QString::fromUtf8(file.readAll()).trimmed();
     const QJsonObject engine = parseEngine(text, builtinEngine());
+    QHash<QString, Compiled> compiled = compile(engine);
     QWriteLocker lock(&d->engineLock);
     d->engineText = text;
     d->engine = engine;
+    d->compiled.swap(compiled);
     return true;
 }
 

@@ -48,17 +48,20 @@ class HX2DBSqlitePrivate;
 // Threads. Any thread may call any member. The connection is used under one
 // lock for a whole exec (every statement of the text and its row reads), so
 // changes, lastId and rows always belong to the caller's own statement. A
-// transaction begun by a thread holds that lock until the same thread
-// commits or rolls back: other threads' statements, detached ones included,
-// wait and never land inside it. callDetach queues work for one worker
-// thread, which runs the queue in order; close() runs what is queued, then
-// joins the worker. A busy time-out lets other connections to the same file
-// finish before a statement gives up.
+// transaction, whether begun by transactionBegin() or by SQL text, keeps
+// that lock with the thread that began it until the transaction ends:
+// other threads' statements, detached ones included, wait and never land
+// inside it. The thread that begins a transaction must therefore end it.
+// callDetach queues work for one worker thread, which runs the queue in
+// order; close() runs what is queued, then joins the worker. A busy
+// time-out lets other connections to the same file finish before a
+// statement gives up.
 //
 // Failures return false and leave a message in lastError(): SQLite's own,
-// "sqlid not found: " + id, "Not found creator ddl" or "Not found engine
-// ddl.". lastError() and lastSqlId() describe the most recent call on any
-// thread. Nothing throws.
+// "sqlid not found: " + id, "Not found creator ddl", "Not found engine
+// ddl.", "database not open" or "no statement in the sql text".
+// lastError() and lastSqlId() describe the most recent call on any thread.
+// Nothing throws.
 class HX2DBSqlite
 {
 public:
@@ -71,7 +74,8 @@ public:
     // Closes any open database, then opens path. A file that exists is opened
     // as it is. A missing one (and its folder, made with mode 755 when
     // missing) is created and built by running the creator script already
-    // loaded, inside one transaction; *created (when given) is set true. With
+    // loaded, inside one transaction (so the script holds no transaction
+    // statements of its own); *created (when given) is set true. With
     // no creator script ("Not found creator ddl") or a failing one the new
     // file is removed and nothing is left open. False when the database
     // could not be opened or built; filePath() is then empty.
@@ -81,7 +85,8 @@ public:
     // outcome does not change the result). An empty path returns false.
     bool open(const QString& path, const QString& enginePath, const QString& creatorPath,
               bool* created = nullptr);
-    // Closes, then opens path only when the file exists; nothing is created.
+    // Closes, then opens path only when the file exists; nothing is created
+    // and no statement file is loaded.
     bool openOnly(const QString& path);
     // Runs the detached calls still queued, then closes the connection. An
     // open transaction of the calling thread is rolled back; one of another
@@ -97,7 +102,7 @@ public:
     bool transactionRollback();
 
     // Runs every statement of sql in order, appending the rows of all of them
-    // to rows. Stops at the first statement that fails and returns false;
+    // to rows (which is not cleared first). Stops at the first statement that fails and returns false;
     // statements before it keep their effect. changes and lastId are those of
     // the last statement that finished (0 when none did). Text without any
     // statement returns false.
