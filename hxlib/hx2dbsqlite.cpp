@@ -103,40 +103,37 @@ QJsonObject parseEngine(const QString& fileText, QJsonObject base)
     for (QString raw : fileText.split(QLatin1Char('\n'))) {
         if (raw.endsWith(QLatin1Char('\r')))
             raw.chop(1);
-        // Only statement text may carry a literal over a line end.
-        const bool inLiteral = part == Text && !quote.isNull();
-        if (part != Text)
-            quote = QChar();
-        QString line = cutComment(raw, quote);
-        if (!inLiteral)
-            line = trimLeft(line);
-        if (quote.isNull())
-            line = trimRight(line);
-        if (inLiteral) {
-            text += line + QLatin1Char('\n');
-            continue;
-        }
-        if (line.isEmpty())
-            continue;
-        if (line.startsWith(QLatin1String("SQL:"), Qt::CaseInsensitive)) {
+        // Markers are found even inside an unclosed quote, so that a stray
+        // quote spoils no more than its own statement.
+        QChar none;
+        const QString plain = cutComment(raw, none).trimmed();
+        if (plain.startsWith(QLatin1String("SQL:"), Qt::CaseInsensitive)) {
             store();
-            id = line.mid(4).trimmed().toLower();
+            id = plain.mid(4).trimmed().toLower();
             text.clear();
             params = QJsonObject();
             quote = QChar();
             part = Text;
-        } else if (part == Text && line.startsWith(QLatin1String("Params:"), Qt::CaseInsensitive)) {
+        } else if (part == Text && plain.startsWith(QLatin1String("Params:"), Qt::CaseInsensitive)) {
             part = Params;
-        } else if (part == Text) {
-            text += line + QLatin1Char('\n');
-        } else if (part == Params) {
-            const QStringList words = line.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+        } else if (part == Params && !plain.isEmpty()) {
+            const QStringList words = plain.split(QRegularExpression(QStringLiteral("\\s+")));
             QString name = words.at(0);
             if (name.startsWith(QLatin1Char('@')) || name.startsWith(QLatin1Char(':')))
                 name.remove(0, 1);
             const QString type = words.size() > 1 ? words.at(1).toLower() : QStringLiteral("string");
             if (!name.isEmpty())
                 params.insert(name, type);
+        } else if (part == Text) {
+            // A quoted literal may run over line ends; its blanks are kept.
+            const bool inLiteral = !quote.isNull();
+            QString line = cutComment(raw, quote);
+            if (!inLiteral)
+                line = trimLeft(line);
+            if (quote.isNull())
+                line = trimRight(line);
+            if (inLiteral || !line.isEmpty())
+                text += line + QLatin1Char('\n');
         }
     }
     store();

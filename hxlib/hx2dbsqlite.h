@@ -43,7 +43,9 @@ class HX2DBSqlitePrivate;
 //   - after "Params:" one parameter per line: the name (a leading "@" or ":"
 //     dropped), then optionally a blank and a type (lower-cased; "string"
 //     when absent);
-//   - a statement is kept when its id and text are non-empty.
+//   - a statement is kept when its id and text are non-empty;
+//   - "SQL:" and "Params:" lines are recognised even inside an unclosed
+//     quote, so a stray quote spoils only its own statement.
 //
 // Threads. Any thread may call any member. The connection is used under one
 // lock for a whole exec (every statement of the text and its row reads), so

@@ -23,7 +23,8 @@ const char* const kCreator =
     "CREATE TABLE items (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT, num INTEGER, note TEXT);\n";
 
 // Ids in mixed case, comments after code, quotes holding "@" and "--", a
-// literal over two lines and a last statement without "Params:".
+// literal over two lines, a stray quote and a last statement without
+// "Params:".
 const char* const kEngine =
     "-- test statements\n"
     "ignored line before any statement\n"
@@ -43,6 +44,8 @@ const char* const kEngine =
     "INSERT INTO items (name) VALUES ('first\n"
     "  -- kept');\n"
     "Params:\n"
+    "SQL: broken\n"
+    "SELECT 'unclosed;\n"
     "SQL: item_all\n"
     "SELECT id, name, num, note FROM items ORDER BY id;\n";
 
@@ -67,9 +70,13 @@ protected:
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(text);
     }
+    // Without waiting for the disk: the tests write a row per transaction.
     bool openDb(HX2DBSqlite& db, bool* created = nullptr)
     {
-        return db.open(path("db/test.db"), path("engine.sql"), path("creator.sql"), created);
+        int changes = 0;
+        qint64 lastId = 0;
+        return db.open(path("db/test.db"), path("engine.sql"), path("creator.sql"), created)
+               && db.exec(changes, lastId, "PRAGMA synchronous = OFF");
     }
     QList<QJsonObject> all(HX2DBSqlite& db)
     {
