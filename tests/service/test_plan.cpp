@@ -100,11 +100,15 @@ TEST(OnDemandLog, LinesCarryTimeAndOutcome)
 // remote command) is then run by a second shell, as ssh's server would.
 QStringList shellArguments(const QString& text)
 {
+    // Every stand-in prints to standard error, so that what a stage prints
+    // is not swallowed by the next stage of the pipeline.
     const QString stubs = QStringLiteral(
         "zfs() { for a in \"$@\"; do printf 'zfs:%s\\n' \"$a\"; done >&2; }\n"
-        "sshpass() { for a in \"$@\"; do printf 'sshpass:%s\\n' \"$a\"; done;"
-        " for last; do :; done; zfs() { for a in \"$@\"; do printf 'remote:%s\\n' \"$a\"; done; };"
-        " /usr/sbin/zfs() { zfs \"$@\"; }; eval \"$last\"; }\n");
+        "sshpass() { for a in \"$@\"; do printf 'sshpass:%s\\n' \"$a\"; done >&2;"
+        " for last; do :; done; zfs() { for a in \"$@\"; do printf 'remote:%s\\n' \"$a\"; done >&2; };"
+        " /usr/sbin/zfs() { zfs \"$@\"; }; eval \"$last\"; }\n"
+        "pv() { for a in \"$@\"; do printf 'pv:%s\\n' \"$a\"; done >&2; }\n"
+        "/usr/sbin/zfs() { for a in \"$@\"; do printf 'local:%s\\n' \"$a\"; done >&2; }\n");
     QProcess sh;
     sh.setProcessChannelMode(QProcess::MergedChannels);
     sh.start(QStringLiteral("bash"), {QStringLiteral("-c"), stubs + text});
@@ -135,6 +139,76 @@ TEST(OnDemandPipeline, HostileValuesArriveUnchanged)
     const QStringList full = shellArguments(VxrPipeline::onDemandFull(account, from, target));
     EXPECT_FALSE(full.contains(QStringLiteral("zfs:-RI")));
     EXPECT_TRUE(full.contains(QStringLiteral("zfs:") + from));
+}
+
+// Names from the server reach commands and shell text only when ZFS could
+// have made them.
+TEST(RestorePlan, NamesZfsMakes)
+{
+    struct Case { const char* name; bool dataset; bool snapshot; };
+    const Case cases[] = {
+        {"tank/a", true, false},
+        {"tank/a b:c/d-e_f.g", true, false},
+        {"tank/a@vxr_20260101000000", false, true},
+        {"tank/a b:c@s 1.x", false, true},
+        {"", false, false},
+        {"-tank/a", false, false},
+        {"tank/-a", true, false},
+        {"tank//a", false, false},
+        {"tank/a/", false, false},
+        {"/tank", false, false},
+        {"tank/$(touch x)", false, false},
+        {"tank/a`id`", false, false},
+        {"tank/a'b", false, false},
+        {"tank/a\"b", false, false},
+        {"tank/a;b", false, false},
+        {"tank/a\tb", false, false},
+        {"tank/ä", false, false},
+        {"tank/a@", false, false},
+        {"@s", false, false},
+        {"tank/a@s@t", false, false},
+        {"tank/a@s/t", false, false},
+        {"tank/a@-s", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(VxrPlan::validName(QString::fromUtf8(c.name), false), c.dataset);
+        EXPECT_EQ(VxrPlan::validName(QString::fromUtf8(c.name), true), c.snapshot);
+    }
+    EXPECT_TRUE(VxrPlan::validName("t/" + QString(253, 'a'), false));
+    EXPECT_FALSE(VxrPlan::validName("t/" + QString(254, 'a'), false));
+}
+
+// Hostile account values and a dataset with a blank and a colon reach every
+// program of the restore pipeline unchanged: the server's send (through a
+// second shell, as sshd runs it), pv and the appliance's receive.
+TEST(RestorePipeline, HostileValuesArriveUnchanged)
+{
+    const QString hostile = QStringLiteral("p\"a$s 'w`d\\");
+    const VxrSsh::Account account{QStringLiteral("h$(id)"), 2222, QStringLiteral("u`x`"), hostile};
+    const QString ds = QStringLiteral("tank/a b:c");
+    const QString first = ds + "@vxr_1";
+    const QString last = ds + "@vxr_2";
+    for (const bool incremental : {false, true}) {
+        SCOPED_TRACE(incremental);
+        const QString text = incremental ? VxrPipeline::restoreIncremental(account, first, last, ds, 77)
+                                         : VxrPipeline::restoreFull(account, first, ds, 77);
+        EXPECT_FALSE(text.contains(hostile));
+        const QStringList out = shellArguments(text);
+        EXPECT_TRUE(out.contains(QStringLiteral("sshpass:") + account.user + '@' + account.host));
+        EXPECT_TRUE(out.contains(QStringLiteral("sshpass:2222")));
+        EXPECT_TRUE(out.contains(QStringLiteral("remote:") + first));
+        EXPECT_EQ(out.contains(QStringLiteral("remote:") + last), incremental);
+        EXPECT_TRUE(out.contains(QStringLiteral("remote:") + (incremental ? "-RI" : "-R")));
+        EXPECT_TRUE(out.contains(QStringLiteral("pv:77")));
+        EXPECT_TRUE(out.contains(QStringLiteral("local:") + ds));
+        EXPECT_TRUE(out.contains(QStringLiteral("local:readonly=off")));
+        // A new dataset is never received with -F; the increments roll back
+        // only what the full phase just made.
+        EXPECT_EQ(out.contains(QStringLiteral("local:-Fu")), incremental);
+        EXPECT_EQ(out.contains(QStringLiteral("local:-u")), !incremental);
+        EXPECT_TRUE(text.endsWith(QStringLiteral(" && echo vxr-stream-complete")));
+    }
 }
 
 } // namespace
