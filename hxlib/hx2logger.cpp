@@ -7,13 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaEnum>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QTextStream>
 
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <mutex>
 #include <thread>
 
 class HX2LoggerPrivate
@@ -21,7 +20,7 @@ class HX2LoggerPrivate
 public:
     // The writer thread reads the path and the limit while the owner may
     // change them.
-    mutable QMutex settingsMutex;
+    mutable std::mutex settingsMutex;
     QString filePath;          // guarded by settingsMutex
     qint64 maxSize = 10485760; // guarded by settingsMutex
     int backupCount = 10;
@@ -44,7 +43,7 @@ public:
 
     Settings settings() const
     {
-        QMutexLocker lock(&settingsMutex);
+        std::lock_guard<std::mutex> lock(settingsMutex);
         return {filePath, maxSize};
     }
 
@@ -210,7 +209,7 @@ QString HX2Logger::filePath() const { return d->settings().filePath; }
 
 void HX2Logger::setFilePath(const QString& path)
 {
-    QMutexLocker lock(&d->settingsMutex);
+    std::lock_guard<std::mutex> lock(d->settingsMutex);
     d->filePath = path;
 }
 
@@ -218,7 +217,7 @@ qint64 HX2Logger::maxSize() const { return d->settings().maxSize; }
 
 void HX2Logger::setMaxSize(qint64 size)
 {
-    QMutexLocker lock(&d->settingsMutex);
+    std::lock_guard<std::mutex> lock(d->settingsMutex);
     d->maxSize = size;
 }
 

@@ -449,24 +449,3 @@ TEST_F(LoggerTest, QueuedLinesAreNotKeptAfterWriting)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_LT(held(), bound);
 }
-
-TEST_F(LoggerTest, PathChangeWhileQueuedSendsLaterLinesToTheNewFile)
-{
-    QStringList before, after;
-    {
-        HX2Logger logger;
-        logger.setFilePath(path("first.log"));
-        logger.setImmediate(false);
-        for (int i = 0; i < 2000; ++i)
-            before.append(logger.write(HX2Logger::Info, "", "", 0, "before %d", i));
-        logger.setFilePath(path("second.log"));
-        for (int i = 0; i < 2000; ++i)
-            after.append(logger.write(HX2Logger::Info, "", "", 0, "after %d", i));
-    }
-    const QStringList first = fileLines(path("first.log"));
-    const QStringList second = fileLines(path("second.log"));
-    // Lines queued before the change may land in either file, in order;
-    // lines written after it only in the new one.
-    EXPECT_EQ(first + second.mid(0, second.size() - after.size()), before);
-    EXPECT_EQ(second.mid(second.size() - after.size()), after);
-}

@@ -132,48 +132,35 @@ TEST(UtilsTextTest, IniToJson)
 
 TEST(UtilsTextTest, SeparatorsAndCommandOutput)
 {
-    QString s = ",,a,,b,c,,";
+    QString s = ",,a,,b,";
     EXPECT_EQ(takeFirstString(s, ","), "a");
-    EXPECT_EQ(s, "b,c,,");
+    EXPECT_EQ(s, "b,");
     EXPECT_EQ(takeFirstString(s, ","), "b");
-    EXPECT_EQ(takeFirstString(s, ","), "c");
     EXPECT_EQ(s, "");
-    EXPECT_EQ(takeFirstString(s, ","), "");
     QByteArray b = "one :: two";
     EXPECT_EQ(takeFirstString(b, QByteArray(" :: ")), "one");
     EXPECT_EQ(b, "two");
-
     EXPECT_EQ(firstString("//a/b//", "/"), "a");
     EXPECT_EQ(lastString("//a/b//", "/"), "b");
-    EXPECT_EQ(lastString("///", "/"), "");
 
     EXPECT_EQ(cmdOutputs(QByteArray("a\tb\r\n\r\n c\n\0hidden\n", 20)), (QStringList{"a b", " c"}));
-    EXPECT_EQ(toStrings(QList<QByteArray>{"x", QByteArray("y\0z", 3), "  ", ""}, false),
-              (QStringList{"x", "y", "  ", ""}));
-    EXPECT_EQ(toJsonArray(QList<QByteArray>{"x", "  ", "\xe9"}, true), (QJsonArray{"x", QString(QChar(0xe9))}));
+    EXPECT_EQ(toJsonArray(QList<QByteArray>{"x", QByteArray("y\0z", 3), "  ", "\xe9"}, true),
+              (QJsonArray{"x", "y", QString(QChar(0xe9))}));
 }
 
-TEST(UtilsConvertTest, NumbersTimesAndVersions)
+TEST(UtilsConvertTest, NumbersTimesVersionsAndNames)
 {
     const QLocale saved;
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     EXPECT_EQ(toStrOfInt(QJsonValue(1234567.9), "-"), "1,234,567");
     EXPECT_EQ(toStrOfInt(QJsonValue("-4200"), "-"), "-4,200");
     EXPECT_EQ(toStrOfInt(QJsonValue(7), "-"), "  7");
-    EXPECT_EQ(toStrOfInt(QJsonValue(0.4), "-"), "-");
-    EXPECT_EQ(toStrOfInt(QJsonValue("abc"), "-"), "-");
-    EXPECT_EQ(toStrOfInt(QJsonValue(true), "-"), "-");
-    EXPECT_EQ(toStrOfInt(1000, "-"), "1,000");
-    EXPECT_EQ(toStrOfInt(0, "none"), "none");
+    for (const QJsonValue& zero : {QJsonValue(0.4), QJsonValue("abc"), QJsonValue(true)})
+        EXPECT_EQ(toStrOfInt(zero, "-"), "-");
     QLocale::setDefault(saved);
-
-    EXPECT_EQ(toMoneyString(12.5, "free"), "12.50");
-    EXPECT_EQ(toMoneyString(QJsonValue("0"), "free"), "free");
     EXPECT_EQ(toMoneyString(QJsonValue("-3.456"), ""), "-3.46");
-    EXPECT_EQ(toDoubleString(QJsonValue(2.5)), "2.500000");
-    EXPECT_EQ(toDoubleString(QJsonValue("2.5")), "0");
+    EXPECT_EQ(toMoneyString(QJsonValue("0"), "free"), "free");
 
-    EXPECT_EQ(secsToTimes(0), "00:00:00");
     EXPECT_EQ(secsToTimes(3723), "01:02:03");
     EXPECT_EQ(secsToTimes(90000), "25:00:00");
     EXPECT_EQ(secsToTimes(-5), "-00:00:05");
@@ -182,40 +169,20 @@ TEST(UtilsConvertTest, NumbersTimesAndVersions)
     EXPECT_EQ(complieDateTime("dec 31 1999", "23:59:59"), at(1999, 12, 31, 23, 59, 59));
     EXPECT_FALSE(complieDateTime("Foo 1 2024", "00:00:00").isValid());
     EXPECT_EQ(gccDateTime("Foo 2 2024", "01:00:00"), at(2024, 1, 2, 1, 0));
-    EXPECT_EQ(gccDateTime("OCT 10 2020", "10:10:10"), at(2020, 10, 10, 10, 10, 10));
 
     EXPECT_EQ(compareVersion("1.2.10", "1.2.9"), 1);
     EXPECT_EQ(compareVersion("1.2", "1.2.0.0"), 0);
     EXPECT_EQ(compareVersion("2", "2.0.3"), -3);
-    EXPECT_EQ(compareFourInt("1.0.0.7", "1.0.0.2"), 5);
-}
 
-TEST(UtilsConvertTest, ListsJsonAndNames)
-{
     EXPECT_EQ(toSortList(QJsonArray{3, "1", 2.9, "x", 3}), (QList<int>{0, 1, 2, 3, 3}));
-    EXPECT_EQ(toJsonArray(QList<int>{2, 1}), (QJsonArray{2, 1}));
     EXPECT_EQ(toJsonValue(QJsonValue("[1,2]")), QJsonValue(QJsonArray{1, 2}));
-    EXPECT_EQ(toJsonValue(QJsonValue(R"({"a":1})")), QJsonValue(QJsonObject{{"a", 1}}));
     EXPECT_EQ(toJsonValue(QJsonValue("12")), QJsonValue(QJsonObject()));
-    EXPECT_EQ(toJsonValue(QJsonValue(QJsonArray{1})), QJsonValue(QJsonObject()));
-    EXPECT_EQ(jsonToString(QJsonObject{{"a", QJsonArray{1, "b"}}}), R"({"a":[1,"b"]})");
-    EXPECT_EQ(jsonToString(QJsonValue(5)), "{}");
-    EXPECT_EQ(intersect({"a", "B", "c", "a"}, {"b", "a"}), (QStringList{"a", "a"}));
-    EXPECT_EQ(intersect({"a", "B", "c"}, {"b"}, Qt::CaseInsensitive), QStringList{"B"});
-
-    using Args = QHash<QString, QString>;
     EXPECT_EQ(cmdArguments({"lone", "-v", "--cfg", "/etc/x", "-q", "tail", "-end"}),
-              (Args{{"", "lone"}, {"-v", ""}, {"--cfg", "/etc/x"}, {"-q", "tail"}, {"-end", ""}}));
-
-    const QByteArray gbk("\xd6\xd0\xce\xc4");
-    EXPECT_EQ(GbkToUtf8(gbk), QString::fromUtf8("中文").toUtf8());
-    EXPECT_EQ(Utf8ToGbk(QString::fromUtf8("中文").toUtf8()), gbk);
-
-    EXPECT_EQ(MyClassName("7HX2File"), "HX2File");
+              (QHash<QString, QString>{{"", "lone"}, {"-v", ""}, {"--cfg", "/etc/x"}, {"-q", "tail"}, {"-end", ""}}));
+    EXPECT_EQ(Utf8ToGbk(QString::fromUtf8("中文").toUtf8()), "\xd6\xd0\xce\xc4");
+    EXPECT_EQ(GbkToUtf8("\xd6\xd0\xce\xc4"), QString::fromUtf8("中文").toUtf8());
     EXPECT_EQ(MyClassName("10VxrClient"), "VxrClient");
-    EXPECT_EQ(MyClassName(""), "");
     EXPECT_EQ(PRETTY("bool VxrClient::upload(HX2Journals&, int)", 812), "VxrClient::upload#812");
-    EXPECT_EQ(PRETTY("void run()", 0), "run");
 }
 
 TEST(UtilsScheduleTest, NextScheduledDateTime)

@@ -56,60 +56,38 @@ TEST(UtilsIdentTest, GzipIsReadByTheRealGzip)
     QByteArray noise(256 * 1024, Qt::Uninitialized);
     for (int i = 0; i < noise.size(); ++i)
         noise[i] = static_cast<char>((i * 2654435761u) >> 11);
-    const struct
-    {
-        const char* name;
-        QByteArray data;
-    } cases[] = {
-        {"empty", QByteArray()},
-        {"short", "hello gzip\n"},
-        {"repetitive", QByteArray("0123456789abcdef").repeated(65536)},
-        {"noise", noise},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const QByteArray gz = gnuzip(c.data);
-        ASSERT_GE(gz.size(), 18);
+    const QByteArray repetitive = QByteArray("0123456789abcdef").repeated(65536);
+    for (const QByteArray& data : {QByteArray(), QByteArray("hello gzip\n"), repetitive, noise}) {
+        SCOPED_TRACE(data.size());
+        const QByteArray gz = gnuzip(data);
         // Fixed header: deflate, no flags, time 0, extra flags 0, system 11.
         EXPECT_EQ(gz.left(10).toHex(), "1f8b08000000000000" "0b");
-        const QString file = dir.filePath(QString(c.name) + ".gz");
+        const QString file = dir.filePath(QString("%1.gz").arg(data.size()));
         QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(gz);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(gz) == gz.size());
         f.close();
         EXPECT_TRUE(HX2Runner::run("gzip", {"-t", file}).ok);
         const HX2RunResult out = HX2Runner::run("gzip", {"-dc", file});
         ASSERT_TRUE(out.ok) << out.errText().toStdString();
-        EXPECT_TRUE(out.out == c.data);
-        if (c.name == QLatin1String("repetitive")) {
-            EXPECT_LT(gz.size(), c.data.size() / 100);
-        }
+        EXPECT_TRUE(out.out == data);
     }
+    EXPECT_LT(gnuzip(repetitive).size(), repetitive.size() / 100);
 }
 
 TEST(UtilsIdentTest, IdentifiersAndCodes)
 {
     // (97 * 10 + 98) * 10 + 99 = 10779 = "8bf" in base 36, "2NR" in base 62.
-    EXPECT_EQ(HX2Uuid("abc"), "8bf");
     EXPECT_EQ(HX2Uuid("{a-b}c"), "8bf");
     EXPECT_EQ(HX2Uuid62("abc"), "2NR");
-    EXPECT_EQ(HX2Uuid("{--}"), "");
     EXPECT_EQ(HX2ToBase62(" 9-9{9} "), "Bj"); // 99 gives "B" carrying 1; 19 gives "j"
-    EXPECT_EQ(HX2ToBase62("@@"), "");
-
-    const QRegularExpression base36("^[0-9a-z]+$");
-    const QString u1 = HX2Uuid(), u2 = HX2Uuid();
-    EXPECT_NE(u1, u2);
-    EXPECT_TRUE(base36.match(u1).hasMatch()) << u1.toStdString();
+    EXPECT_NE(HX2Uuid(), HX2Uuid());
 
     EXPECT_EQ(randCode(0), "");
-    EXPECT_EQ(randCode(-3), "");
     QSet<QChar> seen;
-    const QRegularExpression alnum("^[0-9A-Za-z]{64}$");
     QSet<QString> codes;
     for (int i = 0; i < 50; ++i) {
         const QString code = randCode(64);
-        ASSERT_TRUE(alnum.match(code).hasMatch()) << code.toStdString();
+        ASSERT_TRUE(QRegularExpression("^[0-9A-Za-z]{64}$").match(code).hasMatch()) << code.toStdString();
         codes.insert(code);
         for (const QChar c : code)
             seen.insert(c);
