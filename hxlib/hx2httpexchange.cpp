@@ -160,8 +160,7 @@ bool httpExchange(const HX2HttpRequest& in, HX2HttpResponse& out)
         }
         if (out.error == 0) {
             out.body = reply->readAll();
-            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            out.contentLength = length.isValid() ? length.toLongLong() : -1;
+            out.contentLength = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
             out.lastModified = reply->header(QNetworkRequest::LastModifiedHeader).toDateTime();
         }
         delete reply;

@@ -58,9 +58,9 @@ struct HX2HttpResponse
     int status = 0;
     // The last reply's body, on success only.
     QByteArray body;
-    // The last reply's Content-Length (-1 when absent) and Last-Modified
+    // The last reply's Content-Length (0 when absent) and Last-Modified
     // (invalid when absent), on success only.
-    qint64 contentLength = -1;
+    qint64 contentLength = 0;
     QDateTime lastModified;
 };
 

@@ -57,7 +57,7 @@ public:
     // object, which becomes reply. raw, when not null, receives the answer
     // whenever the post itself succeeded.
     bool post(QJsonObject& reply, const QString& url, const QJsonObject& body, QByteArray* raw) const;
-    // HEAD; sets "contentlength" (the Content-Length, -1 when absent) and
+    // HEAD; sets "contentlength" (the Content-Length, 0 when absent) and
     // "lastmodified" (the Last-Modified in local time as "yyyy-MM-dd
     // HH:mm:ss", empty when absent) in info. raw receives the (empty) body.
     bool getHead(QJsonObject& info, const QString& url, int* error, QByteArray* raw) const;
