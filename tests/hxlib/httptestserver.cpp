@@ -270,7 +270,7 @@ HttpTestServer::~HttpTestServer()
     stop();
 }
 
-bool HttpTestServer::listenLocal()
+bool HttpTestServer::listenLocal(quint16 port)
 {
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0)
@@ -280,6 +280,7 @@ bool HttpTestServer::listenLocal()
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
     socklen_t size = sizeof address;
     if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), size) != 0
         || ::listen(m_listenFd, 512) != 0
@@ -294,12 +295,12 @@ bool HttpTestServer::listenLocal()
     return true;
 }
 
-bool HttpTestServer::start()
+bool HttpTestServer::start(quint16 port)
 {
-    return m_listenFd < 0 && listenLocal();
+    return m_listenFd < 0 && listenLocal(port);
 }
 
-bool HttpTestServer::startTls(const QString& certFile, const QString& keyFile)
+bool HttpTestServer::startTls(const QString& certFile, const QString& keyFile, quint16 port)
 {
     if (m_listenFd >= 0)
         return false;
@@ -316,7 +317,7 @@ bool HttpTestServer::startTls(const QString& certFile, const QString& keyFile)
     if (tls->key.isNull())
         return false;
     m_tls = std::move(tls);
-    return listenLocal();
+    return listenLocal(port);
 }
 
 void HttpTestServer::stop()

@@ -87,11 +87,11 @@ public:
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
 
-    // Listens on a free port of 127.0.0.1; false when it cannot.
-    bool start();
+    // Listens on port of 127.0.0.1 (0: a free one); false when it cannot.
+    bool start(quint16 port = 0);
     // The same over TLS with a PEM certificate and key (RSA or EC); false
-    // when they cannot be read.
-    bool startTls(const QString& certFile, const QString& keyFile);
+    // also when they cannot be read.
+    bool startTls(const QString& certFile, const QString& keyFile, quint16 port = 0);
     // Closes the port, ends every connection (also silent ones) and waits
     // for their threads.
     void stop();
@@ -118,7 +118,7 @@ public:
 
 private:
     struct Tls;
-    bool listenLocal();
+    bool listenLocal(quint16 port);
     void acceptLoop();
     void serve(int fd, int connection);
     Reply replyFor(const Request& request);
