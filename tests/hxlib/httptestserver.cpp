@@ -429,8 +429,9 @@ void HttpTestServer::serve(int fd, int connection)
                     break;
                 request.connection = connection;
                 const int now = ++m_inFlight;
-                for (int top = m_maxInFlight.load(); now > top && !m_maxInFlight.compare_exchange_weak(top, now);) {
-                }
+                int top = m_maxInFlight.load();
+                while (now > top && !m_maxInFlight.compare_exchange_weak(top, now))
+                    ; // top now holds the current value; try again
                 const Reply reply = replyFor(request);
                 if (reply.silent)
                     channel.hold();
