@@ -12,16 +12,20 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <mutex>
 #include <thread>
 
 class HX2LoggerPrivate
 {
 public:
-    QString filePath;
-    qint64 maxSize = 10485760;
+    // The writer thread reads the path and the limit while the owner may
+    // change them.
+    mutable std::mutex settingsMutex;
+    QString filePath;          // guarded by settingsMutex
+    qint64 maxSize = 10485760; // guarded by settingsMutex
     int backupCount = 10;
-    bool output = true;
-    bool immediate = true;
+    std::atomic<bool> output{true};
+    std::atomic<bool> immediate{true};
     HX2LFQueue<QByteArray> queue;
     std::atomic<bool> running{false};
     std::atomic<bool> writeFailed{false};
@@ -32,14 +36,25 @@ public:
     static HX2Logger* g_instance;
     static QList<HX2Logger*> g_instances;
 
-    QString slotPath(int n) const
+    struct Settings {
+        QString filePath;
+        qint64 maxSize;
+    };
+
+    Settings settings() const
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        return {filePath, maxSize};
+    }
+
+    static QString slotPath(const QString& filePath, int n)
     {
         const QFileInfo fi(filePath);
         return fi.absoluteDir().filePath(fi.completeBaseName() + QLatin1Char('.')
                                          + QString::number(n) + QLatin1Char('.') + fi.suffix());
     }
 
-    bool ensureDir() const
+    static bool ensureDir(const QString& filePath)
     {
         const QDir dir = QFileInfo(filePath).absoluteDir();
         if (!dir.exists())
@@ -47,30 +62,32 @@ public:
         return dir.exists();
     }
 
-    void rotate()
+    // Moves the log file into the first free backup slot, or, with every
+    // slot taken, drops the oldest and shifts the others down.
+    void backupFile(const QString& filePath)
     {
         if (backupCount < 1)
             backupCount = 1;
         for (int n = 1; n <= backupCount; ++n) {
-            if (!QFile::exists(slotPath(n))) {
-                QFile::rename(filePath, slotPath(n));
+            if (!QFile::exists(slotPath(filePath, n))) {
+                QFile::rename(filePath, slotPath(filePath, n));
                 return;
             }
         }
-        QFile::remove(slotPath(1));
+        QFile::remove(slotPath(filePath, 1));
         for (int i = 1; i < backupCount; ++i)
-            QFile::rename(slotPath(i + 1), slotPath(i));
-        QFile::rename(filePath, slotPath(backupCount));
+            QFile::rename(slotPath(filePath, i + 1), slotPath(filePath, i));
+        QFile::rename(filePath, slotPath(filePath, backupCount));
     }
 
-    void writeImmediate(const QString& line)
+    void writeImmediate(const QString& line, const Settings& s)
     {
-        if (!ensureDir())
+        if (!ensureDir(s.filePath))
             return;
         const QByteArray bytes = line.toUtf8();
-        if (maxSize > 0 && QFileInfo(filePath).size() + bytes.size() > maxSize)
-            rotate();
-        QFile f(filePath);
+        if (s.maxSize > 0 && QFileInfo(s.filePath).size() + bytes.size() > s.maxSize)
+            backupFile(s.filePath);
+        QFile f(s.filePath);
         if (!f.open(QIODevice::Append | QIODevice::Text))
             return;
         QTextStream ts(&f);
@@ -81,26 +98,34 @@ public:
 
     // One drain of the queue. False when the writer had to stop (directory
     // or file unusable); the lines left wait for the next queued write.
+    //
+    // The settings are read afresh for each line; when the path changes in
+    // the middle of a drain the next line goes to the new file.
     bool drain()
     {
         writeFailed.store(false);
         QFile file;
-        qint64 tracked = QFileInfo(filePath).size();
+        qint64 tracked = QFileInfo(settings().filePath).size();
         QByteArray line;
         bool usable = true;
         while (!writeFailed.load() && queue.pop(line)) {
-            if (!ensureDir()) {
+            const Settings s = settings();
+            if (file.isOpen() && file.fileName() != s.filePath) {
+                file.close();
+                tracked = QFileInfo(s.filePath).size();
+            }
+            if (!ensureDir(s.filePath)) {
                 usable = false;
                 break;
             }
-            if (maxSize > 0 && tracked + line.size() > maxSize) {
+            if (s.maxSize > 0 && tracked + line.size() > s.maxSize) {
                 if (file.isOpen())
                     file.close();
-                rotate();
+                backupFile(s.filePath);
                 tracked = 0;
             }
             if (!file.isOpen()) {
-                file.setFileName(filePath);
+                file.setFileName(s.filePath);
                 if (file.open(QIODevice::Append | QIODevice::Text))
                     tracked = file.size();
             }
@@ -138,6 +163,19 @@ public:
         // Last access to this object: the destructor may free it from here on.
         writers.fetch_sub(1);
     }
+
+    // Queues one line and starts a writer unless one is running; the check
+    // and the start are one atomic step, so at most one writer runs.
+    void pushLog(const QByteArray& line)
+    {
+        queue.push(line);
+        bool expected = false;
+        if (running.compare_exchange_strong(expected, true)) {
+            writers.fetch_add(1);
+            HX2LoggerPrivate* p = this;
+            std::thread([p] { p->run(); }).detach();
+        }
+    }
 };
 
 HX2Logger* HX2LoggerPrivate::g_instance = nullptr;
@@ -167,24 +205,37 @@ HX2Logger::~HX2Logger()
 HX2Logger* HX2Logger::i() { return HX2LoggerPrivate::g_instance; }
 void HX2Logger::setCurrentInstance() { HX2LoggerPrivate::g_instance = this; }
 
-QString HX2Logger::filePath() const { return d->filePath; }
-void HX2Logger::setFilePath(const QString& path) { d->filePath = path; }
-qint64 HX2Logger::maxSize() const { return d->maxSize; }
-void HX2Logger::setMaxSize(qint64 size) { d->maxSize = size; }
-bool HX2Logger::output() const { return d->output; }
-void HX2Logger::setOutput(bool on) { d->output = on; }
-bool HX2Logger::immediate() const { return d->immediate; }
-void HX2Logger::setImmediate(bool on) { d->immediate = on; }
+QString HX2Logger::filePath() const { return d->settings().filePath; }
 
-QString HX2Logger::backupPath(int n) const { return d->slotPath(n); }
+void HX2Logger::setFilePath(const QString& path)
+{
+    std::lock_guard<std::mutex> lock(d->settingsMutex);
+    d->filePath = path;
+}
+
+qint64 HX2Logger::maxSize() const { return d->settings().maxSize; }
+
+void HX2Logger::setMaxSize(qint64 size)
+{
+    std::lock_guard<std::mutex> lock(d->settingsMutex);
+    d->maxSize = size;
+}
+
+bool HX2Logger::output() const { return d->output.load(); }
+void HX2Logger::setOutput(bool on) { d->output.store(on); }
+bool HX2Logger::immediate() const { return d->immediate.load(); }
+void HX2Logger::setImmediate(bool on) { d->immediate.store(on); }
+
+QString HX2Logger::backupPath(int n) const { return HX2LoggerPrivate::slotPath(filePath(), n); }
 
 void HX2Logger::clean()
 {
-    if (d->filePath.isEmpty())
+    const QString path = filePath();
+    if (path.isEmpty())
         return;
-    QFile::remove(QFileInfo(d->filePath).absoluteFilePath());
+    QFile::remove(QFileInfo(path).absoluteFilePath());
     for (int n = 1; n <= d->backupCount; ++n)
-        QFile::remove(d->slotPath(n));
+        QFile::remove(HX2LoggerPrivate::slotPath(path, n));
 }
 
 QString HX2Logger::write(int level, const QString& file, const QString& func, int line,
@@ -211,18 +262,14 @@ QString HX2Logger::write(int level, const QString& file, const QString& func, in
     text += QLatin1Char(' ') + message;
     text = text.trimmed();
 
-    if (!d->output || d->filePath.isEmpty())
+    if (!d->output.load())
         return text;
-    if (d->immediate) {
-        d->writeImmediate(text);
-    } else {
-        d->queue.push(text.toUtf8());
-        bool expected = false;
-        if (d->running.compare_exchange_strong(expected, true)) {
-            d->writers.fetch_add(1);
-            HX2LoggerPrivate* p = d;
-            std::thread([p] { p->run(); }).detach();
-        }
-    }
+    const HX2LoggerPrivate::Settings s = d->settings();
+    if (s.filePath.isEmpty())
+        return text;
+    if (d->immediate.load())
+        d->writeImmediate(text, s);
+    else
+        d->pushLog(text.toUtf8());
     return text;
 }

@@ -10,7 +10,9 @@ class HX2LoggerPrivate;
 // caller's thread (immediate mode) or handed through a lock-free queue to a
 // short-lived writer thread, with size rotation into numbered backups.
 // The most recently constructed live logger is the current one (i()).
-// Loggers are created and destroyed on the main thread.
+// Loggers are created and destroyed on the main thread; write() and the
+// setters may be called from any thread. In queued mode a line is held in
+// memory only until the writer has taken it.
 class HX2Logger : public QObject
 {
     Q_OBJECT

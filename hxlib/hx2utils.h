@@ -1,8 +1,10 @@
 #ifndef HX2UTILS_H
 #define HX2UTILS_H
 
+#include <QByteArray>
 #include <QDate>
 #include <QDateTime>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -60,6 +62,162 @@ qint64 toSizeMB(const QString& s);
 QString capacitySize(qint64 bytes);
 QString adjustCapacity(const QString& s);
 QString currentThreadId();
+
+// ---- Number, money, time and version texts.
+
+// A non-zero number (a Double, or a String holding one), truncated to an
+// integer and written with the default locale's digit grouping, at least 3
+// characters wide; zero or a non-number gives def.
+QString toStrOfInt(const QJsonValue& v, const QString& def = QString());
+QString toStrOfInt(int n, const QString& def = QString());
+// A Double in fixed notation with 6 decimals; "0" for any other kind.
+QString toDoubleString(const QJsonValue& v);
+// Non-zero: two decimals ("12.50"); zero: def. The JSON form reads the value
+// with toDouble.
+QString toMoneyString(double amount, const QString& def = QString());
+QString toMoneyString(const QJsonValue& v, const QString& def = QString());
+// "HH:MM:SS" of a second count; hours go beyond 24 (90000 gives "25:00:00"),
+// a negative count gets a leading "-".
+QString secsToTimes(int secs);
+// The build time from the compiler's date ("Mmm dd yyyy") and time
+// ("hh:mm:ss") texts; the month abbreviation is matched ignoring case. For
+// an unknown month complieDateTime gives an invalid value and gccDateTime
+// takes January.
+QDateTime complieDateTime(const QString& date, const QString& time);
+QDateTime gccDateTime(const QString& date, const QString& time);
+// Dotted versions compared part by part as integers, a missing part counting
+// as 0: the difference of the first unequal pair (negative when a is older),
+// else 0.
+int compareVersion(const QString& a, const QString& b);
+int compareFourInt(const QString& a, const QString& b);
+
+// ---- Lists and JSON.
+
+// Each element through toInt, sorted ascending (duplicates kept).
+QList<int> toSortList(const QJsonArray& a);
+// Each element through toInt, in order.
+QList<int> toInts(const QJsonArray& a);
+QList<int> jarrayToInts(const QJsonArray& a);
+QJsonArray toJArray(const QList<int>& list);
+QJsonArray toJsonArray(const QList<int>& list);
+QJsonArray IntsToJArray(const QList<int>& list);
+// Each byte array as Latin-1 text up to its first zero byte; skipEmpty
+// leaves out texts that are empty once trimmed (kept ones are not trimmed).
+QStringList toStrings(const QList<QByteArray>& list, bool skipEmpty = false);
+QJsonArray toJsonArray(const QList<QByteArray>& list, bool skipEmpty = false);
+// A string holding a JSON object or array becomes that value; anything else
+// gives an empty object.
+QJsonValue toJsonValue(const QJsonValue& v);
+// An object or array as compact JSON text; any other kind gives "{}".
+QString jsonToString(const QJsonValue& v);
+// The elements of a that b contains, in a's order.
+QStringList intersect(const QStringList& a, const QStringList& b,
+                      Qt::CaseSensitivity cs = Qt::CaseSensitive);
+// Options and values: "-x" or "--name" (dashes kept) takes the next plain
+// element as its value, or "" when another option or the end follows; a
+// plain element with no option before it is stored under "".
+QHash<QString, QString> cmdArguments(const QStringList& args);
+// Text conversion between the GBK code page and UTF-8.
+QByteArray GbkToUtf8(const QByteArray& gbk);
+QByteArray Utf8ToGbk(const QByteArray& utf8);
+// A length-prefixed type name ("7HX2File") without its length ("HX2File").
+QString MyClassName(const char* name);
+// The function name in a compiler signature ("bool A::f(int)" gives "A::f"),
+// with "#line" appended when line > 0.
+QString PRETTY(const char* signature, int line);
+
+// ---- Identifiers, random codes, digests and compression.
+
+// The text's UTF-8 bytes (a new random UUID when text is empty), without
+// "{", "-" and "}", folded into 64 bits and written in base 36 (lower case)
+// or base 62. Equal texts give equal results; different texts may collide.
+QString HX2Uuid(const QString& text = QString());
+QString HX2Uuid62(const QString& text = QString());
+// The base-62 digits of the trimmed text ("{", "-", "}" removed) re-encoded
+// in base 62; characters outside 0-9, a-z, A-Z are skipped.
+QString HX2ToBase62(const QString& text);
+// n characters from 0-9, A-Z, a-z drawn from the operating system's secure
+// generator, so fit for passwords and tokens; n <= 0 gives "".
+QString randCode(int n);
+// Lower-case hexadecimal digests; a string is taken as UTF-8.
+QString md5hex(const QByteArray& data);
+QString md5hex(const QString& text);
+QString hmacSha1(const QByteArray& data, const QByteArray& key);
+// CRC-32 as gzip, zip and Ethernet use it ("123456789" gives 0xCBF43926).
+quint32 crc32(const QByteArray& data);
+// One complete gzip member of data at the default level, with modification
+// time 0 and no file name: what "gzip -dc" expands back to data.
+QByteArray gnuzip(const QByteArray& data);
+
+// ---- Text, command output, URL and INI parsing, shell quoting.
+
+// The scheme before the first "://" ("https"), or "" when there is none or
+// it is empty.
+QString HX2UrlProtocol(const QString& url);
+// Splits "scheme://host[:port][/path][?query]". scheme is lower-cased; host
+// is "localhost" when empty; port is left unchanged when the URL has none;
+// path has no leading "/" except for "scheme:///path". query (when not null)
+// receives the "&"-separated key=value pairs, values percent-decoded. False
+// when there is no "://" or the scheme is empty.
+bool HX2UrlSplit(const QString& url, QString& scheme, QString& host, int& port, QString& path,
+                 QHash<QString, QString>* query = nullptr);
+// Sections of INI lines as objects of string values: {"section": {"key":
+// "value"}}. Keys and values are trimmed; "#" lines, blank lines and lines
+// before the first section are ignored; a repeated section replaces the
+// earlier one.
+QJsonObject iniToJson(const QStringList& lines);
+// s as one word for a POSIX shell: between single quotes, each single quote
+// written as '\''. The shell reads it back unchanged, whatever it holds.
+QString toShellArgEscaped(const QString& s);
+// Output text up to its first zero byte, "\r" removed, tabs as blanks,
+// split into non-empty lines; decoded as UTF-8.
+QStringList cmdOutputs(const QByteArray& output);
+// Removes leading separators from s, then takes and returns the text up to
+// the next separator (all of it when there is none), removing it and the
+// separators after it from s.
+QString takeFirstString(QString& s, const QString& sep);
+QByteArray takeFirstString(QByteArray& s, const QByteArray& sep);
+// The first or last non-empty part of s split on sep; "" when none.
+QString firstString(const QString& s, const QString& sep);
+QString lastString(const QString& s, const QString& sep);
+
+// ---- Validators. Each takes untrusted text and answers without throwing.
+
+// One to four dot-separated parts, each "0" or a decimal 1-255 of at most
+// three digits (so "10.0.0.1" and the short form "10" pass; "256", "1.",
+// " 1" and "+1" fail).
+bool ipv4Valid(const QString& text);
+// An iSCSI qualified name: only a-z, 0-9, ".", ":" and "-"; begins "iqn.",
+// then a four-digit year above 1900 and "-" ("iqn.2004-01.com.example:x").
+bool iqnValid(const QString& text);
+// An 18-character national identity number (trimmed, any case): 17 digits
+// and the ISO 7064 MOD 11-2 check character; with checkBirth the date in
+// characters 6-13 (yyyyMMdd) must be a real date. Any other length fails.
+bool idcardValidate(const QByteArray& id, bool checkBirth = false);
+
+// ---- Shared memory between processes, by key.
+
+// Copies the whole segment of that key into out; false (out unchanged) when
+// no such segment exists or it cannot be read.
+bool shareMemoryLoad(const QString& key, QByteArray& out);
+// Publishes data under key for other processes: any segment this process
+// saved under the key before is released and a new one holds data. The
+// segment stays until this process saves again under the key or exits.
+// False for empty data, or when another live process holds a segment of
+// that key.
+bool shareMemorySave(const QString& key, const QByteArray& data);
+
+// ---- Calendar schedules.
+
+// The first minute later than from (seconds zero, local time) matching a
+// schedule object of integer arrays "weeks" (1 = Monday .. 7), "months"
+// (1-12), "days" (of the month), "hours" (0-23) and "minutes" (0-59); a
+// missing or empty array matches everything. Only from's year and the next
+// are searched; when nothing matches there the result is invalid.
+QDateTime nextScheduledDateTime(const QJsonObject& schedule, const QDateTime& from);
+// The earliest valid result of the schedules in the array; schedules that
+// never match are ignored. 2099-12-31 00:00:00 when none matches.
+QDateTime nextSchedulesDateTime(const QJsonArray& schedules, const QDateTime& from);
 
 // ---- Console trace. None of these lock; hold PRINTMUTEX() around a line
 // printed in several calls.

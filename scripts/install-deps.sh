@@ -6,8 +6,9 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   qtbase5-dev
-  libsqlite3-dev libcurl4-openssl-dev libapt-pkg-dev libssl-dev
+  libsqlite3-dev libcurl4-openssl-dev libapt-pkg-dev libssl-dev zlib1g-dev
   libgtest-dev googletest
+  openssl
   clang libclang-rt-dev
   sshpass pv openssh-client openssh-server zfs-fuse
   util-linux procps psmisc iproute2 fuse

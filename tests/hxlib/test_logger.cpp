@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -380,4 +383,69 @@ TEST_F(LoggerTest, QueuedModeRotatesByTrackedSize)
     all += fileLines(log);
     EXPECT_GE(entries(m_dir.path()).size(), 4);
     EXPECT_EQ(all, written); // oldest slot first, nothing lost or repeated
+}
+
+namespace {
+// A value that counts its live instances, so a test can see what the queue
+// still holds.
+struct Counted
+{
+    static std::atomic<int> live;
+    Counted() { live.fetch_add(1); }
+    explicit Counted(int v) : value(v) { live.fetch_add(1); }
+    Counted(const Counted& o) : value(o.value) { live.fetch_add(1); }
+    Counted& operator=(const Counted&) = default;
+    ~Counted() { live.fetch_sub(1); }
+    int value = 0;
+};
+std::atomic<int> Counted::live{0};
+} // namespace
+
+TEST(LFQueueTest, PoppedValuesAndRetiredNodesAreFreed)
+{
+    HX2LFQueue<Counted> q;
+    const int base = Counted::live.load(); // the dummy node's value
+    for (int i = 0; i < 1000; ++i)
+        q.push(Counted(i));
+    Counted out;
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(q.pop(out));
+        EXPECT_EQ(out.value, i);
+    }
+    EXPECT_FALSE(q.pop(out));
+    // Only the current dummy and `out` remain: no retired node lingers.
+    EXPECT_EQ(Counted::live.load(), base + 1);
+}
+
+TEST_F(LoggerTest, QueuedLinesAreNotKeptAfterWriting)
+{
+    constexpr int kLines = 100000;
+    const QByteArray payload(1000, 'p');
+    const QString log = path("mem.log");
+    HX2Logger logger;
+    logger.setFilePath(log);
+    logger.setMaxSize(0);
+    const qint64 lineBytes = logger.write(HX2Logger::Info, "", "", 0, "%s", payload.constData()).toUtf8().size() + 1;
+    QFile::remove(log);
+    logger.setImmediate(false);
+
+    const size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < kLines; ++i)
+        logger.write(HX2Logger::Info, "", "", 0, "%s", payload.constData());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (QFileInfo(log).size() < kLines * lineBytes && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(QFileInfo(log).size(), kLines * lineBytes);
+
+    // 100 MB of text went through; what stays behind once the writer has
+    // finished its last pop must be a small fraction of it.
+    const size_t bound = size_t(8) << 20;
+    auto held = [before] {
+        const size_t now = mallinfo2().uordblks;
+        return now > before ? now - before : 0;
+    };
+    const auto quiet = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (held() >= bound && std::chrono::steady_clock::now() < quiet)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LT(held(), bound);
 }
