@@ -1,12 +1,11 @@
 #include "vxrpipeline.h"
 
+#include "hx2utils.h"
 #include "vxrzfs.h"
 
 #include <algorithm>
 
 namespace VxrPipeline {
-
-using VxrSsh::shellQuote;
 
 namespace {
 
@@ -17,7 +16,7 @@ QString sshStage(const VxrSsh::Account& account, const QString& remoteCommand, b
     QString text = QStringLiteral("sshpass");
     for (const QString& a : VxrSsh::sshpassArgs(account, remoteCommand, withPort)) {
         text += QLatin1Char(' ');
-        text += shellQuote(a);
+        text += toShellArgEscaped(a);
     }
     return text;
 }

@@ -72,7 +72,7 @@ QString VxrPrograms::traceText(const VxrCommand& command)
     QString text = command.program;
     for (const QString& a : command.args) {
         text += QLatin1Char(' ');
-        text += VxrSsh::shellQuote(a);
+        text += toShellArgEscaped(a);
     }
     return text;
 }

@@ -56,19 +56,4 @@ QHash<QString, QString> sshpassEnv(const Account& account)
     return {{QStringLiteral("SSHPASS"), account.password}};
 }
 
-QString shellQuote(const QString& value)
-{
-    QString out;
-    out.reserve(value.size() + 2);
-    out += QLatin1Char('\'');
-    for (const QChar c : value) {
-        if (c == QLatin1Char('\''))
-            out += QLatin1String("'\\''");
-        else
-            out += c;
-    }
-    out += QLatin1Char('\'');
-    return out;
-}
-
 } // namespace VxrSsh

@@ -6,8 +6,8 @@
 #include <QStringList>
 
 // ssh and sshpass: the account a remote command logs in with, its argument
-// lists and environment, and the quoting of shell text. Pure: nothing here
-// starts a program.
+// lists and environment. Pure: nothing here starts a program. Shell text is
+// quoted with toShellArgEscaped (hx2utils.h).
 namespace VxrSsh {
 
 // The port to put on a command line: port when in 1..65535, else 22.
@@ -40,11 +40,6 @@ QStringList sshpassArgs(const Account& account, const QString& remoteCommand, bo
 
 // The environment that hands the password to "sshpass -e".
 QHash<QString, QString> sshpassEnv(const Account& account);
-
-// The text quoted for a POSIX shell: the value between single quotes, each
-// single quote written as '\''. The shell reads it back unchanged, whatever
-// it holds.
-QString shellQuote(const QString& value);
 
 } // namespace VxrSsh
 

@@ -1,12 +1,11 @@
 #include "vxrzfs.h"
 
+#include "hx2utils.h"
 #include "vxrssh.h"
 
 namespace VxrZfs {
 
 namespace {
-
-using VxrSsh::shellQuote;
 
 constexpr int kStartMs = 10000;
 constexpr int kHourMs = 3600000;
@@ -105,7 +104,7 @@ VxrCommand mount(const QString& dataset)
 
 RemoteQuery uploadRemoteSnapshots(const QString& dataset)
 {
-    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + shellQuote(dataset), limits(kMinuteMs, {0, 1})};
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + toShellArgEscaped(dataset), limits(kMinuteMs, {0, 1})};
 }
 
 RemoteQuery accountSnapshots()
@@ -125,50 +124,50 @@ RemoteQuery accountDatasets()
 
 RemoteQuery restoreSnapshots(const QString& dataset)
 {
-    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + shellQuote(dataset), limits(kHourMs)};
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + toShellArgEscaped(dataset), limits(kHourMs)};
 }
 
 RemoteQuery restoreFullEstimate(const QString& first)
 {
-    return {kZfsText + QStringLiteral("send -RPnv ") + shellQuote(first), limits(kMinuteMs)};
+    return {kZfsText + QStringLiteral("send -RPnv ") + toShellArgEscaped(first), limits(kMinuteMs)};
 }
 
 RemoteQuery restoreIncrementalEstimate(const QString& first, const QString& last)
 {
-    return {kZfsText + QStringLiteral("send -RPnv ") + shellQuote(last) + QStringLiteral(" -i ") + shellQuote(first),
+    return {kZfsText + QStringLiteral("send -RPnv ") + toShellArgEscaped(last) + QStringLiteral(" -i ") + toShellArgEscaped(first),
             limits(kMinuteMs, {0, 1})};
 }
 
 QString sendFull(const QString& first)
 {
-    return QStringLiteral("zfs send ") + shellQuote(first);
+    return QStringLiteral("zfs send ") + toShellArgEscaped(first);
 }
 
 QString sendIncremental(const QString& first, const QString& last)
 {
-    return QStringLiteral("zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
+    return QStringLiteral("zfs send -RI ") + toShellArgEscaped(first) + QLatin1Char(' ') + toShellArgEscaped(last);
 }
 
 QString restoreSendFull(const QString& first)
 {
-    return kZfsText + QStringLiteral("send -R ") + shellQuote(first);
+    return kZfsText + QStringLiteral("send -R ") + toShellArgEscaped(first);
 }
 
 QString restoreSendIncremental(const QString& first, const QString& last)
 {
-    return kZfsText + QStringLiteral("send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
+    return kZfsText + QStringLiteral("send -RI ") + toShellArgEscaped(first) + QLatin1Char(' ') + toShellArgEscaped(last);
 }
 
 QString uploadReceive(const QString& dataset)
 {
-    return kZfsText + QStringLiteral("recv -o atime=off -o readonly=on -Fu ") + shellQuote(dataset);
+    return kZfsText + QStringLiteral("recv -o atime=off -o readonly=on -Fu ") + toShellArgEscaped(dataset);
 }
 
 QString restoreReceive(const QString& dataset, bool incremental)
 {
     return kZfsText + (incremental ? QStringLiteral("recv -o atime=off -o readonly=off -Fu ")
                                      : QStringLiteral("recv -o atime=off -o readonly=off -u "))
-           + shellQuote(dataset);
+           + toShellArgEscaped(dataset);
 }
 
 } // namespace VxrZfs
