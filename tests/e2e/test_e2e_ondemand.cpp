@@ -60,8 +60,9 @@ class OnDemandUpload : public zbench::BenchTest {
     QThread::msleep(20);
   }
 
-  // The pass started in the appliance, once its transfer runs (a pv
-  // process below it); null when it did not get there.
+  // The pass started in the appliance, once its transfer runs (script
+  // below it: the pass's pipelines have no meter); null when it did not
+  // get there.
   std::unique_ptr<QProcess> startPass() {
     auto p = bench().spawn(Host::Appliance, {QStringLiteral(VXRCLIENT_BIN), "--upload"},
                            {{"VXR_FILES_ROOT", m_root.path()}});
@@ -69,7 +70,10 @@ class OnDemandUpload : public zbench::BenchTest {
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < 60000) {
-      if (!pidsNamed(p->processId(), "pv").isEmpty()) return p;
+      if (!pidsNamed(p->processId(), "script").isEmpty()) {
+        QThread::msleep(1000);
+        return p;
+      }
       QThread::msleep(100);
     }
     p->kill();
