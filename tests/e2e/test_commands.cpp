@@ -7,7 +7,6 @@
 
 #include "../printqt.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -61,8 +60,9 @@ protected:
         f.close();
         m_service = bench().spawn(Host::Appliance, {QStringLiteral(VXRCLIENT_BIN)}, {{"VXR_FILES_ROOT", m_root.path()}});
         ASSERT_TRUE(m_service);
-        ASSERT_TRUE(until(15000, [&] { return call("vxrclient_task_alload").value("err").toInt(-1) == 0; }))
-            << m_service->readAllStandardOutput().constData();
+        for (int i = 0; i < 150 && call("vxrclient_task_alload").value("err").toInt(-1) != 0; ++i)
+            QThread::msleep(100);
+        ASSERT_EQ(call("vxrclient_task_alload").value("err").toInt(-1), 0) << m_service->readAllStandardOutput().constData();
     }
 
     QJsonObject call(const QString& cmd, const QJsonObject& params = QJsonObject())
@@ -83,8 +83,8 @@ protected:
         return reply.value("results").toObject().value("records").toArray();
     }
 
-    // Lists the queue every 300 ms, passing it to seen, until done says
-    // so or the time runs out; true when done.
+    // Lists the queue every 300 ms, each listing checked for passwords and
+    // passed to done, until done says so or the time runs out; true when done.
     bool watchTasks(int timeoutMs, const std::function<bool(const QJsonArray&)>& done)
     {
         QElapsedTimer t;
@@ -96,19 +96,6 @@ protected:
             if (done(queue))
                 return true;
             QThread::msleep(300);
-        }
-        return false;
-    }
-
-    template <typename F>
-    static bool until(int timeoutMs, F cond)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            if (cond())
-                return true;
-            QThread::msleep(100);
         }
         return false;
     }
