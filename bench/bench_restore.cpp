@@ -19,25 +19,13 @@ using zbench::Host;
 
 int main()
 {
-    const QString why = Bench::skipReason();
-    if (!why.isEmpty()) {
-        std::printf("restore throughput and engine CPU: not measured (%s)\n", qPrintable(why));
-        return 0;
-    }
     Bench b;
     QString message;
-    if (b.start(&message) != Bench::StartResult::Up) {
-        std::printf("restore throughput: bench did not start: %s\n", qPrintable(message));
-        return 1;
-    }
     // The dataset is made on the server, as an upload would have left it.
     const QString ds = QStringLiteral("tank/brs");
-    if (!b.run(Host::Server, {"zfs", "create", ds}).ok() ||
-        !b.fill(Host::Server, ds, 42, 52, 4 * 1000 * 1000, &message) ||
-        !b.run(Host::Server, {"zfs", "snapshot", ds + "@vxr_1"}).ok()) {
-        std::printf("restore throughput: cannot prepare data: %s\n", qPrintable(message));
-        return 1;
-    }
+    const BenchStart ready = startWithDataset(b, Host::Server, ds, "restore throughput and engine CPU");
+    if (ready != BenchStart::Ready)
+        return ready == BenchStart::Skipped ? 0 : 1;
     const qint64 stream = b.sh(Host::Server, "/run/zfs/zfs.real send -R " + ds + "@vxr_1 | wc -c").text().toLongLong();
     const QString original = b.checksum(Host::Server, ds, &message);
 
@@ -80,14 +68,6 @@ int main()
                     restored == original ? "equal" : "differ", rawCopy == original ? "equal" : "differ");
         return 1;
     }
-    const double mb = double(stream) / 1e6;
-    std::printf("stream:                        %.1f MB\n", mb);
-    std::printf("raw sshpass ssh | zfs recv:    %.1f MB/s (%.2f s)\n", mb / rawS, rawS);
-    std::printf("engine restore task:           %.1f MB/s (%.2f s, listings and estimates included)\n",
-                mb / engineS, engineS);
-    std::printf("engine transfer phase:         %.1f MB/s (%.2f s, from pv's start)\n", mb / transferS, transferS);
-    std::printf("engine / raw throughput:       %.2f for the whole task, %.2f for the transfer phase\n",
-                rawS / engineS, rawS / transferS);
-    std::printf("engine CPU during the task:    %.3f s (%.2f%% of its wall time)\n", cpu, 100.0 * cpu / engineS);
+    TransferFigures{"raw sshpass ssh | zfs recv:", "engine restore task:", stream, rawS, engineS, transferS, cpu}.print();
     return 0;
 }

@@ -93,24 +93,12 @@ void parseFigures()
 
 int engineFigures()
 {
-    const QString why = Bench::skipReason();
-    if (!why.isEmpty()) {
-        std::printf("upload throughput and engine CPU: not measured (%s)\n", qPrintable(why));
-        return 0;
-    }
     Bench b;
     QString message;
-    if (b.start(&message) != Bench::StartResult::Up) {
-        std::printf("upload throughput: bench did not start: %s\n", qPrintable(message));
-        return 1;
-    }
     const QString ds = QStringLiteral("tank/bup");
-    if (!b.run(Host::Appliance, {"zfs", "create", ds}).ok() ||
-        !b.fill(Host::Appliance, ds, 42, 52, 4 * 1000 * 1000, &message) ||
-        !b.run(Host::Appliance, {"zfs", "snapshot", ds + "@vxr_1"}).ok()) {
-        std::printf("upload throughput: cannot prepare data: %s\n", qPrintable(message));
-        return 1;
-    }
+    const BenchStart ready = startWithDataset(b, Host::Appliance, ds, "upload throughput and engine CPU");
+    if (ready != BenchStart::Ready)
+        return ready == BenchStart::Skipped ? 0 : 1;
     const qint64 stream = b.sh(Host::Appliance, "/run/zfs/zfs.real send " + ds + "@vxr_1 | wc -c").text().toLongLong();
 
     QElapsedTimer t;
@@ -154,15 +142,7 @@ int engineFigures()
                     sumA == sumS ? "equal" : "differ");
         return 1;
     }
-    const double mb = double(stream) / 1e6;
-    std::printf("stream:                        %.1f MB\n", mb);
-    std::printf("raw zfs send | sshpass ssh:    %.1f MB/s (%.2f s)\n", mb / rawS, rawS);
-    std::printf("engine upload task:            %.1f MB/s (%.2f s, listings and estimates included)\n",
-                mb / engineS, engineS);
-    std::printf("engine transfer phase:         %.1f MB/s (%.2f s, from pv's start)\n", mb / transferS, transferS);
-    std::printf("engine / raw throughput:       %.2f for the whole task, %.2f for the transfer phase\n",
-                rawS / engineS, rawS / transferS);
-    std::printf("engine CPU during the task:    %.3f s (%.2f%% of its wall time)\n", cpu, 100.0 * cpu / engineS);
+    TransferFigures{"raw zfs send | sshpass ssh:", "engine upload task:", stream, rawS, engineS, transferS, cpu}.print();
     return 0;
 }
 

@@ -9,7 +9,40 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cstdio>
 #include <unistd.h>
+
+BenchStart startWithDataset(zbench::Bench& b, zbench::Host host, const QString& ds, const char* what)
+{
+    const QString why = zbench::Bench::skipReason();
+    if (!why.isEmpty()) {
+        std::printf("%s: not measured (%s)\n", what, qPrintable(why));
+        return BenchStart::Skipped;
+    }
+    QString message;
+    if (b.start(&message) != zbench::Bench::StartResult::Up) {
+        std::printf("%s: bench did not start: %s\n", what, qPrintable(message));
+        return BenchStart::Failed;
+    }
+    if (!b.run(host, {"zfs", "create", ds}).ok() || !b.fill(host, ds, 42, 52, 4 * 1000 * 1000, &message) ||
+        !b.run(host, {"zfs", "snapshot", ds + "@vxr_1"}).ok()) {
+        std::printf("%s: cannot prepare data: %s\n", what, qPrintable(message));
+        return BenchStart::Failed;
+    }
+    return BenchStart::Ready;
+}
+
+void TransferFigures::print() const
+{
+    const double mb = double(bytes) / 1e6;
+    std::printf("stream:                        %.1f MB\n", mb);
+    std::printf("%-31s%.1f MB/s (%.2f s)\n", rawLabel, mb / rawS, rawS);
+    std::printf("%-31s%.1f MB/s (%.2f s, listings and estimates included)\n", taskLabel, mb / engineS, engineS);
+    std::printf("engine transfer phase:         %.1f MB/s (%.2f s, from pv's start)\n", mb / transferS, transferS);
+    std::printf("engine / raw throughput:       %.2f for the whole task, %.2f for the transfer phase\n",
+                rawS / engineS, rawS / transferS);
+    std::printf("engine CPU during the task:    %.3f s (%.2f%% of its wall time)\n", cpuS, 100.0 * cpuS / engineS);
+}
 
 bool BenchDriver::start(zbench::Bench& b, const QString& root, const QJsonArray& dmpaths, bool scheduled,
                         QString* why)

@@ -13,6 +13,27 @@
 
 #include <memory>
 
+// Starts the bench and makes ds on host: 208 MB of files in one snapshot
+// ds@vxr_1. Prints why it cannot, after `what`: Skipped when this machine
+// cannot host a bench, Failed on a fault.
+enum class BenchStart { Ready, Skipped, Failed };
+BenchStart startWithDataset(zbench::Bench& bench, zbench::Host host, const QString& ds, const char* what);
+
+// The figures of one transfer benchmark, each against the raw pipeline:
+// `bytes` of stream, the raw pipeline's seconds, the engine task's (whole,
+// and from pv's start) and the engine's CPU seconds in the task.
+struct TransferFigures
+{
+    const char* rawLabel;
+    const char* taskLabel;
+    qint64 bytes;
+    double rawS;
+    double engineS;
+    double transferS;
+    double cpuS;
+    void print() const;
+};
+
 class BenchDriver
 {
 public:
