@@ -123,6 +123,12 @@ bool VxrClient::loadConfigure(HX2Journals& journal, const QJsonObject& config)
 
 bool VxrClient::loadSettings(HX2Journals& journal, QJsonObject* view)
 {
+    readSettings(journal, view);
+    return true;
+}
+
+bool VxrClient::readSettings(HX2Journals& journal, QJsonObject* view)
+{
     {
         std::lock_guard<std::mutex> lock(settingsMutex);
         m_settings.active = false;
@@ -137,7 +143,7 @@ bool VxrClient::loadSettings(HX2Journals& journal, QJsonObject* view)
     QJsonObject file;
     if (!HX2File::loadJson(file, m_settingsPath)) {
         journal.setErr(9991, QStringLiteral("读配置文件失败: ") + m_settingsPath);
-        return true;
+        return false;
     }
     VxrSettingsFile read = VxrSettingsRules::parse(file);
     {
@@ -163,7 +169,7 @@ bool VxrClient::loadSettings(HX2Journals& journal, QJsonObject* view)
 
 bool VxrClient::settingsLoad(HX2Journals& journal, QJsonObject& view)
 {
-    return loadSettings(journal, &view);
+    return readSettings(journal, &view);
 }
 
 bool VxrClient::settingsSave(HX2Journals& journal, const QJsonObject& newSettings)

@@ -43,6 +43,9 @@ public:
     // settings file sets 9991 in the journal and leaves backup switched off.
     // With a view, fills it with the settings view.
     bool loadSettings(HX2Journals& journal, QJsonObject* view);
+    // The same for the settings command: false, with 9991 and the view
+    // untouched, when the settings file cannot be read (the command would
+    // otherwise report success with nothing to show).
     bool settingsLoad(HX2Journals& journal, QJsonObject& view);
     // Writes the settings file (atomically, readable by its owner only),
     // reloads it and starts the scheduler if it is not running. False,
@@ -220,6 +223,8 @@ public:
 private:
     void startScheduler();
     void startTransferWorker();
+    // loadSettings' work; false when the settings file could not be read.
+    bool readSettings(HX2Journals& journal, QJsonObject* view);
     // The account ready for ssh, or false with the reason in why (nothing
     // may be started then).
     static bool usableAccount(const VxrSettings& s, VxrSsh::Account* account, QString* why);

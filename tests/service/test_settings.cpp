@@ -209,6 +209,12 @@ TEST_F(SettingsTest, UnreadableSettingsSwitchBackupOffAndKeepTheRest)
         EXPECT_EQ(engine->nextScheduleCopy(), scheduled);
         // The last-backup record is read whatever happens to the settings.
         EXPECT_EQ(engine->lastBackupCopy().value("result").toInt(), 9);
+        // The settings command reports the failure instead of an empty view.
+        HX2Journals command;
+        QJsonObject shown;
+        EXPECT_FALSE(engine->settingsLoad(command, shown));
+        EXPECT_EQ(command.err(), 9991);
+        EXPECT_TRUE(shown.isEmpty());
     }
 
     QFile::remove(settingsFile);
