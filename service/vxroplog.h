@@ -1,6 +1,7 @@
 #ifndef VXROPLOG_H
 #define VXROPLOG_H
 
+#include <QJsonArray>
 #include <QJsonObject>
 
 // The operation log as the engine writes and lists it: the texts and
@@ -38,6 +39,9 @@ constexpr int kStateSucceeded = 9;
 // "sparefield1" merged in (they win over the record's own), and the three
 // spare fields removed. Unreadable "sparefield1" adds nothing.
 QJsonObject listedRecord(const QJsonObject& record);
+// The same for every record of a listing, in order. The details texts of a
+// log repeat (one per kind of outcome), so each is read once.
+QJsonArray listedRecords(const QJsonArray& records);
 
 } // namespace VxrLog
 

@@ -25,8 +25,13 @@ bool VxrClient::logAlload(HX2Journals& journal, QJsonArray& records)
     QJsonArray raw;
     if (!kozulog.loadByApp(raw, QString::fromLatin1(VxrLog::kApplication)))
         return false;
-    for (const QJsonValue& v : raw)
-        records.append(VxrLog::listedRecord(v.toObject()));
+    const QJsonArray listed = VxrLog::listedRecords(raw);
+    if (records.isEmpty()) {
+        records = listed;
+        return true;
+    }
+    for (const QJsonValue& v : listed)
+        records.append(v);
     return true;
 }
 
