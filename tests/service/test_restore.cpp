@@ -6,6 +6,7 @@
 #include "phpaths.h"
 #include "vxrclient.h"
 #include "vxroplog.h"
+#include "vxrtransfer.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -323,6 +324,28 @@ TEST_F(Restore, CancelAndQuit)
     ASSERT_TRUE(engine->waitTransferIdle(20000));
     EXPECT_EQ(records(), (QList<Record>{{VxrLog::kCancelRestore, 8}, {VxrLog::kRestoreFail, 3}}));
     EXPECT_EQ(fake->killed(), 1);
+}
+
+// A phase still running when its bound passes is a failure, and its
+// process tree is ended (a restore's bound is ten days).
+TEST(TransferLoop, APhaseStillRunningAtItsBoundFails)
+{
+    FakePrograms fake;
+    fake.onTransfer([](const VxrCommand&) {
+        FakePrograms::Transfer t;
+        t.holdUntilKilled = true;
+        return t;
+    });
+    VxrTaskQueue queue;
+    const int index = queue.enqueue({QJsonObject{{"action", 3}}}).first();
+    const std::atomic<bool> quitting{false};
+    VxrTransferJob job;
+    job.pollMs = 1;
+    job.taskIndex = index;
+    job.limitMs = 200;
+    EXPECT_EQ(runTransfer(fake, &queue, quitting, job).outcome, VxrTransferResult::Failed);
+    EXPECT_EQ(fake.killed(), 1);
+    EXPECT_EQ(fake.running(), 0);
 }
 
 } // namespace
