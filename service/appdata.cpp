@@ -139,7 +139,12 @@ bool AppData::init(const QString& path)
     const QString file = path.isEmpty() ? defaultConfigPath() : path;
     configure = HX2File::readJsonObject(file);
     HX2Journals journal;
-    return router.loadConfigure(journal, configure);
+    if (router.loadConfigure(journal, configure))
+        return true;
+    // The only word the operator gets on why the service did not start.
+    if (!journal.errmsg().isEmpty())
+        std::fprintf(stderr, "vxrclient: %s: %s\n", file.toUtf8().constData(), journal.errmsg().toUtf8().constData());
+    return false;
 }
 
 bool AppData::start()

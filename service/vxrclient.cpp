@@ -15,6 +15,7 @@
 namespace {
 const char* const kSettingsFile = "/kozu/etc/vxrclientisp/settings.json";
 const char* const kLastBackupFile = "/kozu/etc/vxrclientisp/lastbackup.json";
+const char* const kRetentionFile = "/kozu/etc/vxrclientisp/retention.json";
 const char* const kDefaultUploadLog = "/var/log/vxrclient.upload.log";
 
 // Creates the missing folders of path, each readable by its owner only.
@@ -61,6 +62,7 @@ VxrClient::VxrClient(QObject* parent)
     : QObject(parent),
       m_settingsPath(PHPaths::resolve(QString::fromLatin1(kSettingsFile))),
       m_lastBackupPath(PHPaths::resolve(QString::fromLatin1(kLastBackupFile))),
+      m_retentionPath(PHPaths::resolve(QString::fromLatin1(kRetentionFile))),
       m_clock([] { return QDateTime::currentDateTime(); }),
       m_programs(std::make_shared<VxrPrograms>())
 {
@@ -98,7 +100,6 @@ std::shared_ptr<VxrPrograms> VxrClient::programs() const
 
 bool VxrClient::loadConfigure(HX2Journals& journal, const QJsonObject& config)
 {
-    Q_UNUSED(journal);
     const QString cvg = toString(config.value("vg")).trimmed();
     const QString clv = toString(config.value("lv")).trimmed();
     if (!cvg.isEmpty() && !clv.isEmpty()) {
@@ -118,6 +119,14 @@ bool VxrClient::loadConfigure(HX2Journals& journal, const QJsonObject& config)
     }
     const QString log = toString(config.value("uploadlog")).trimmed();
     uploadLogPath = log.isEmpty() ? PHPaths::resolve(QString::fromLatin1(kDefaultUploadLog)) : log;
+
+    // A policy that cannot be read is never guessed at: it would decide
+    // which snapshots are destroyed.
+    QString why;
+    if (!VxrRetention::parsePolicy(config.value("retention"), &retention, &why)) {
+        journal.setErr(9994, why);
+        return false;
+    }
     return true;
 }
 
@@ -267,6 +276,26 @@ bool VxrClient::usableAccount(const VxrSettings& s, VxrSsh::Account* account, QS
     *account = s.account();
     *why = VxrSsh::destinationProblem(*account);
     return why->isEmpty();
+}
+
+QString VxrClient::recordedBase(const QString& dataset, QStringList* serverHeld) const
+{
+    QJsonObject entry;
+    {
+        std::lock_guard<std::mutex> lock(retentionMutex);
+        entry = HX2File::readJsonObject(m_retentionPath).value(dataset).toObject();
+    }
+    if (serverHeld)
+        *serverHeld = toStrings(entry.value("serverHeld"));
+    return toString(entry.value("base"));
+}
+
+bool VxrClient::recordBase(const QString& dataset, const QString& base, const QStringList& serverHeld)
+{
+    std::lock_guard<std::mutex> lock(retentionMutex);
+    QJsonObject all = HX2File::readJsonObject(m_retentionPath);
+    all.insert(dataset, QJsonObject{{"base", base}, {"serverHeld", QJsonArray::fromStringList(serverHeld)}});
+    return saveOwnerOnly(m_retentionPath, all, false);
 }
 
 void VxrClient::recordLastBackup(int state)

@@ -6,6 +6,7 @@
 #include "phstorage.h"
 #include "tjkozulog.h"
 #include "vxrprograms.h"
+#include "vxrretention.h"
 #include "vxrsettings.h"
 #include "vxrtaskqueue.h"
 
@@ -36,8 +37,9 @@ public:
 
     // ---- Configuration and settings
 
-    // Applies "vg", "lv", "vxrserverurl" and "uploadlog"; always true.
-    // Before any thread of the engine runs.
+    // Applies "vg", "lv", "vxrserverurl", "uploadlog" and "retention".
+    // False, with the reason in the journal, when "retention" is malformed:
+    // the service must not start then. Before any thread of the engine runs.
     bool loadConfigure(HX2Journals& journal, const QJsonObject& config);
     // Reloads the last-backup and settings files. Always true; an unreadable
     // settings file sets 9991 in the journal and leaves backup switched off.
@@ -94,6 +96,28 @@ public:
     // Takes dataset@vxr_<now() as yyyyMMddHHmmss>. A failure writes one
     // "Backup failed" record carrying zfs's error text.
     void vxrSnap(const QString& dataset);
+
+    // ---- Retention (only with the "retention" configuration key)
+
+    // One local pruning pass over the dataset by the local rule: skipped
+    // while an upload of it runs, and while an account is set but no
+    // upload has recorded the dataset's base yet. Snapshots that carry a
+    // hold, or that the server held at the last upload, are never chosen.
+    // At most kMaxPrunedPerPass go per pass, in one zfs destroy (a longer
+    // backlog goes over the next cycles). Writes one "Snapshots pruned"
+    // record when it removed any, or a "Snapshot pruning failed" record
+    // with zfs's reason.
+    void pruneLocal(const QString& dataset);
+    // The stamped names keep a destroy argument of this many well below
+    // what one argument, and a remote shell's command, may hold.
+    static constexpr int kMaxPrunedPerPass = 2000;
+    // Held snapshots a base move tries to release the engine's hold from,
+    // at most, on each side.
+    static constexpr int kMaxReleases = 100;
+    // The dataset's incremental base as the last upload left it, and the
+    // other snapshots the server then held; empty before any. Survives a
+    // restart (a file beside the last-backup file).
+    QString recordedBase(const QString& dataset, QStringList* serverHeld = nullptr) const;
 
     // ---- Snapshot listings. Records already in the array stay; the result
     // is true when the listing ran and exited with 0, even with no lines.
@@ -167,6 +191,7 @@ public:
     QString datasetRoot;
     QString snapPrefix;
     QString uploadLogPath;
+    VxrRetention::Policy retention;
 
     // ---- Run flags. Only the party whose exchange turned one from false
     // to true may start the thread it stands for.
@@ -188,6 +213,8 @@ public:
 
     // The uploads and restores waiting or running.
     VxrTaskQueue taskQueue;
+    // Datasets an upload or a pruning pass works on.
+    VxrDatasetClaims datasetClaims;
 
     // One on-demand upload pass of the root dataset; its result code
     // (VxrOnDemand::Code), which the "upload" mode exits with.
@@ -230,9 +257,21 @@ private:
     static bool usableAccount(const VxrSettings& s, VxrSsh::Account* account, QString* why);
     // Writes the last-backup record of an upload's outcome.
     void recordLastBackup(int state);
+    // After a successful upload whose server now ends at base: moves the
+    // base hold there on both sides and prunes the server by the remote
+    // rule. Whatever fails leaves the recorded base where it was.
+    void moveBase(const VxrSsh::Account& account, const QString& dataset, const QString& base);
+    // Holds base on the appliance, releases the engine's hold from its
+    // other snapshots and records base; false when base cannot be held.
+    bool moveLocalBase(const QString& dataset, const QString& base, const QStringList& serverHeld);
+    // Replaces the dataset's entry of the retention file; false when the
+    // file cannot be written.
+    bool recordBase(const QString& dataset, const QString& base, const QStringList& serverHeld);
 
     QString m_settingsPath;
     QString m_lastBackupPath;
+    QString m_retentionPath;
+    mutable std::mutex retentionMutex;  // guards the file at m_retentionPath
 
     mutable std::mutex settingsMutex;
     VxrSettings m_settings;         // guarded by settingsMutex

@@ -25,6 +25,11 @@ constexpr const char* kCloudInfoFailed =
 constexpr const char* kRestoreSuccess = "##$@vxr@$##Restore Success##$@vxr@$##";
 constexpr const char* kCancelRestore = "##$@vxr@$##Cancel Restore##$@vxr@$##";
 constexpr const char* kRestoreFail = "##$@vxr@$##Restore Fail##$@vxr@$##";
+// Retention passes: the count removed, or zfs's reason, follows after ": ".
+constexpr const char* kSnapshotsPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##";
+constexpr const char* kPruningFailed = "##$@vxr@$##Snapshot pruning failed##$@vxr@$##";
+constexpr const char* kServerSnapshotsPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##";
+constexpr const char* kServerPruningFailed = "##$@vxr@$##Server snapshot pruning failed##$@vxr@$##";
 
 // Details "action".
 constexpr int kActionSnapshot = 1;

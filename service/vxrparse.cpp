@@ -232,4 +232,21 @@ qint64 parseEstimateSize(const QByteArray& output)
     return 0;
 }
 
+SnapshotHolds parseSnapshotHolds(const QStringList& lines)
+{
+    SnapshotHolds out;
+    out.names.reserve(lines.size());
+    for (const QString& line : lines) {
+        // A name may hold blanks but never a tab.
+        const int tab = line.indexOf(QLatin1Char('\t'));
+        const QString name = tab < 0 ? line.trimmed() : line.left(tab).trimmed();
+        if (name.isEmpty())
+            continue;
+        out.names.append(name);
+        if (tab < 0 || line.midRef(tab + 1).trimmed() != QLatin1String("0"))
+            out.held.insert(name);
+    }
+    return out;
+}
+
 } // namespace VxrParse

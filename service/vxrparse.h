@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -47,6 +48,16 @@ void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer);
 // first line whose first field is "size" (blanks and tabs separate fields);
 // 0 when there is none or it is not a decimal number.
 qint64 parseEstimateSize(const QByteArray& output);
+
+// A dataset's snapshots as "zfs list -H -o name,userrefs" prints them: the
+// names in order, and those that carry a hold. A line whose hold count
+// is not a decimal number counts as held, so that it is never destroyed.
+struct SnapshotHolds
+{
+    QStringList names;
+    QSet<QString> held;
+};
+SnapshotHolds parseSnapshotHolds(const QStringList& lines);
 
 } // namespace VxrParse
 

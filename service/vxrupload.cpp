@@ -36,6 +36,8 @@ bool VxrClient::vxrUpload(const QJsonObject& task)
     const QString dataset = toString(task.value("dmpath"));
     const int index = toInt(task.value("index"));
     const std::shared_ptr<VxrPrograms> run = programs();
+    // No pruning pass of the dataset runs from its listing to its base move.
+    const VxrDatasetClaims::Hold claim(datasetClaims, dataset, true);
 
     const HX2RunResult localRun = run->run(VxrZfs::snapshotNamesOf(dataset));
     if (!localRun.ok)
@@ -44,10 +46,7 @@ bool VxrClient::vxrUpload(const QJsonObject& task)
     if (local.isEmpty() || quitting.load())
         return false;
 
-    const VxrZfs::RemoteQuery query = VxrZfs::uploadRemoteSnapshots(dataset);
-    VxrCommand remoteList{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text), query.options};
-    remoteList.options.env = VxrSsh::sshpassEnv(account);
-    const HX2RunResult remoteRun = run->run(remoteList);
+    const HX2RunResult remoteRun = run->run(VxrZfs::onServer(account, VxrZfs::uploadRemoteSnapshots(dataset)));
     if (!remoteRun.ok) {
         writeLog(QString::fromLatin1(VxrLog::kError), QString::fromLatin1(VxrLog::kCloudInfoFailed),
                  VxrLog::kActionUpload, VxrLog::kStateFailed);
@@ -110,5 +109,59 @@ bool VxrClient::vxrUpload(const QJsonObject& task)
         break;
     }
     recordLastBackup(state);
+    // The server now ends at the newest local snapshot.
+    if (state == VxrLog::kStateSucceeded && retention.enabled)
+        moveBase(account, dataset, local.last());
     return state == VxrLog::kStateSucceeded;
+}
+
+void VxrClient::moveBase(const VxrSsh::Account& account, const QString& dataset, const QString& base)
+{
+    const std::shared_ptr<VxrPrograms> run = programs();
+    const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::snapshotHoldsOnServer(dataset)));
+    if (!listed.ok)
+        return;
+    const VxrParse::SnapshotHolds server = VxrParse::parseSnapshotHolds(listed.outLines());
+    if (!server.names.contains(base)) {
+        const QString baseNotOnServer = base;
+        PRINTVAR(baseNotOnServer);
+        return;
+    }
+    // Every other held snapshot loses the engine's hold: the old base, and
+    // any a failed move left behind.
+    QStringList serverHeld;
+    for (const QString& name : server.names) {
+        if (name != base && server.held.contains(name))
+            serverHeld << name;
+    }
+    QStringList doomed;
+    if (retention.hasRemote) {
+        // One command per pass: the rest goes at the next upload.
+        doomed = VxrRetention::choose(dataset, server.names, now(), retention.remote, base, server.held)
+                     .mid(0, kMaxPrunedPerPass);
+    }
+    const HX2RunResult moved = run->run(VxrZfs::onServer(
+        account, VxrZfs::moveBaseOnServer(base, serverHeld.mid(0, kMaxReleases), VxrZfs::destroySpec(doomed))));
+    if (!moved.ok)
+        return;
+    if (moved.exitCode == VxrZfs::kHoldFailed || moved.exitCode == VxrZfs::kDestroyFailed) {
+        writeLog(QString::fromLatin1(VxrLog::kError),
+                 QString::fromLatin1(VxrLog::kServerPruningFailed) + QLatin1String(": ") + moved.errText(),
+                 VxrLog::kActionSnapshot, VxrLog::kStateFailed);
+        if (moved.exitCode == VxrZfs::kHoldFailed)
+            return;
+    } else if (!doomed.isEmpty()) {
+        writeLog(QString::fromLatin1(VxrLog::kInformation),
+                 QString::fromLatin1(VxrLog::kServerSnapshotsPruned)
+                     + QStringLiteral(": %1 %2").arg(doomed.size()).arg(dataset),
+                 VxrLog::kActionSnapshot, VxrLog::kStateSucceeded);
+    }
+    // The server's other held snapshots stay on the appliance until the
+    // next upload finds them free: a replication stream makes the server
+    // destroy what the appliance no longer has, and a held one would fail
+    // that receive.
+    if (!moveLocalBase(dataset, base, serverHeld)) {
+        const QString baseNotHeld = base;
+        PRINTVAR(baseNotHeld);
+    }
 }

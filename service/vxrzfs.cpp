@@ -102,6 +102,67 @@ VxrCommand mount(const QString& dataset)
     return command(kZfsPath, {QStringLiteral("mount"), dataset}, o);
 }
 
+VxrCommand snapshotHolds(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"),
+                          QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,userrefs"), dataset},
+                   limits(kHourMs));
+}
+
+VxrCommand hold(const QString& snapshot)
+{
+    return command(kZfs, {QStringLiteral("hold"), QString::fromLatin1(kBaseTag), snapshot}, limits(kShortMs));
+}
+
+VxrCommand release(const QString& snapshot)
+{
+    return command(kZfs, {QStringLiteral("release"), QString::fromLatin1(kBaseTag), snapshot}, limits(kShortMs));
+}
+
+VxrCommand destroy(const QString& spec)
+{
+    return command(kZfs, {QStringLiteral("destroy"), spec}, limits(kHourMs));
+}
+
+QString destroySpec(const QStringList& snapshots)
+{
+    QString spec = snapshots.value(0);
+    for (int i = 1; i < snapshots.size(); ++i)
+        spec += QLatin1Char(',') + snapshots.at(i).midRef(snapshots.at(i).indexOf(QLatin1Char('@')) + 1);
+    return spec;
+}
+
+RemoteQuery snapshotHoldsOnServer(const QString& dataset)
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name,userrefs ") + toShellArgEscaped(dataset),
+            limits(kHourMs)};
+}
+
+RemoteQuery moveBaseOnServer(const QString& base, const QStringList& releases, const QString& destroySpec)
+{
+    const QString tag = QString::fromLatin1(kBaseTag) + QLatin1Char(' ');
+    // Released first, so that taking it again succeeds when the base
+    // carries the tag already.
+    QString text = kZfsText + QStringLiteral("release ") + tag + toShellArgEscaped(base) + QStringLiteral(" 2>/dev/null; ")
+                   + kZfsText + QStringLiteral("hold ") + tag + toShellArgEscaped(base)
+                   + QStringLiteral(" || exit %1").arg(kHoldFailed);
+    for (const QString& name : releases)
+        text += QStringLiteral("; ") + kZfsText + QStringLiteral("release ") + tag + toShellArgEscaped(name)
+                + QStringLiteral(" 2>/dev/null");
+    if (!destroySpec.isEmpty())
+        text += QStringLiteral("; ") + kZfsText + QStringLiteral("destroy ") + toShellArgEscaped(destroySpec)
+                + QStringLiteral(" || exit %1").arg(kDestroyFailed);
+    text += QStringLiteral("; exit 0");
+    return {text, limits(kHourMs, {0, kHoldFailed, kDestroyFailed})};
+}
+
+VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query)
+{
+    VxrCommand c{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text), query.options};
+    c.options.env = VxrSsh::sshpassEnv(account);
+    return c;
+}
+
 RemoteQuery uploadRemoteSnapshots(const QString& dataset)
 {
     return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + toShellArgEscaped(dataset), limits(kMinuteMs, {0, 1})};

@@ -2,6 +2,7 @@
 #define VXRZFS_H
 
 #include "vxrprograms.h"
+#include "vxrssh.h"
 
 #include <QDateTime>
 #include <QString>
@@ -46,6 +47,22 @@ VxrCommand datasetNames();
 // /usr/sbin/zfs mount DS (10 s).
 VxrCommand mount(const QString& dataset);
 
+// ---- Retention: holds on the incremental base, and pruning
+
+// The tag of the engine's hold on a dataset's incremental base.
+constexpr const char* kBaseTag = "vxr_base";
+// zfs list -t snapshot -H -o name,userrefs DS: the dataset's snapshots,
+// oldest first, with their number of holds (an hour).
+VxrCommand snapshotHolds(const QString& dataset);
+// zfs hold TAG SNAPSHOT and zfs release TAG SNAPSHOT (30 s each).
+VxrCommand hold(const QString& snapshot);
+VxrCommand release(const QString& snapshot);
+// "ds@a,b,c": one zfs destroy argument naming snapshots of one dataset
+// (full names, none holding a comma); empty for none.
+QString destroySpec(const QStringList& snapshots);
+// zfs destroy SPEC (an hour).
+VxrCommand destroy(const QString& spec);
+
 // ---- Commands the server runs
 
 struct RemoteQuery
@@ -53,6 +70,10 @@ struct RemoteQuery
     QString text;
     HX2RunOptions options;
 };
+
+// The query run on the server through sshpass and ssh, the password in
+// the environment. The caller has checked the account's destination.
+VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query);
 
 // The upload's list of the dataset's snapshots on the server (60 s; exit 1
 // when the server lacks the dataset).
@@ -65,6 +86,18 @@ RemoteQuery accountSnapshotNames();
 RemoteQuery accountDatasets();
 // The restore's list of the dataset's snapshots (an hour).
 RemoteQuery restoreSnapshots(const QString& dataset);
+// The dataset's snapshots with their number of holds, as snapshotHolds
+// (an hour).
+RemoteQuery snapshotHoldsOnServer(const QString& dataset);
+// Moves the base hold to base on the server and prunes there, in one
+// command: the hold taken anew on base (exit kHoldFailed when that fails,
+// nothing else done), the hold released from each of releases (failures
+// ignored: an operator's hold carries another tag), then the destroy of
+// destroySpec unless it is empty (exit kDestroyFailed when it fails). Exit
+// 0 when all that had to succeed did (an hour).
+constexpr int kHoldFailed = 90;
+constexpr int kDestroyFailed = 91;
+RemoteQuery moveBaseOnServer(const QString& base, const QStringList& releases, const QString& destroySpec);
 // The restore's estimates: zfs send -RPnv FIRST, and LAST -i FIRST.
 RemoteQuery restoreFullEstimate(const QString& first);
 RemoteQuery restoreIncrementalEstimate(const QString& first, const QString& last);
