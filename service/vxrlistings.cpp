@@ -39,10 +39,7 @@ bool VxrClient::remoteAllSnapshots(HX2Journals& journal, QJsonArray& records)
         journal.setErr(9994, QStringLiteral("账号设置无效"));
         return false;
     }
-    const VxrZfs::RemoteQuery query = VxrZfs::accountSnapshots();
-    VxrCommand list{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text), query.options};
-    list.options.env = VxrSsh::sshpassEnv(account);
-    const HX2RunResult r = programs()->run(list);
+    const HX2RunResult r = programs()->run(VxrZfs::onServer(account, VxrZfs::accountSnapshots()));
     if (!r.ok)
         return false;
     VxrParse::appendSnapshotRecords(r.outLines(true), false, records);

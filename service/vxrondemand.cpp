@@ -49,10 +49,8 @@ int VxrClient::upload()
     if (!usableAccount(settings(), &account, &why)) {
         PRINTVAR(why);
     } else {
-        const VxrZfs::RemoteQuery query = VxrZfs::accountSnapshotNames();
-        VxrCommand list{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text, false), query.options};
-        list.options.env = VxrSsh::sshpassEnv(account);
-        const HX2RunResult listed = run->run(list);
+        // ssh on its default port, as the pass's pipelines.
+        const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::accountSnapshotNames(), false));
         if (!listed.ok) {
             code = ListFailed;
         } else {

@@ -17,13 +17,6 @@ constexpr int kStartMs = 5000;
 // A phase still running after ten days is taken for hung.
 constexpr qint64 kPhaseLimitMs = 864000000;
 
-VxrCommand remote(const VxrSsh::Account& account, const VxrZfs::RemoteQuery& query)
-{
-    VxrCommand c{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text), query.options};
-    c.options.env = VxrSsh::sshpassEnv(account);
-    return c;
-}
-
 } // namespace
 
 bool VxrClient::restoreAll(HX2Journals& journal, const QString& server, int port, const QString& userid,
@@ -37,7 +30,7 @@ bool VxrClient::restoreAll(HX2Journals& journal, const QString& server, int port
         return false;
     }
     const std::shared_ptr<VxrPrograms> run = programs();
-    const HX2RunResult listed = run->run(remote(account, VxrZfs::accountDatasets()));
+    const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::accountDatasets()));
     if (!listed.ok) {
         writeLog(QString::fromLatin1(VxrLog::kError), QString::fromLatin1(VxrLog::kCloudInfoFailed),
                  VxrLog::kActionRestore, VxrLog::kStateFailed);
@@ -94,7 +87,7 @@ bool VxrClient::vxrRestore(const QJsonObject& task)
     if (!VxrPlan::validName(dataset, false))
         return failed(QStringLiteral("not a dataset name ZFS makes: ") + dataset);
 
-    const HX2RunResult listed = run->run(remote(account, VxrZfs::restoreSnapshots(dataset)));
+    const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::restoreSnapshots(dataset)));
     if (!listed.ok)
         return outcome(VxrLog::kError, VxrLog::kCloudInfoFailed, VxrLog::kStateFailed);
     const VxrPlan::Restore plan = VxrPlan::restore(dataset, listed.outLines());
@@ -105,12 +98,12 @@ bool VxrClient::vxrRestore(const QJsonObject& task)
 
     qint64 fullSize = 0;
     qint64 incrementalSize = 0;
-    const HX2RunResult full = run->run(remote(account, VxrZfs::restoreFullEstimate(plan.first)));
+    const HX2RunResult full = run->run(VxrZfs::onServer(account, VxrZfs::restoreFullEstimate(plan.first)));
     if (full.ok) {
         fullSize = VxrParse::parseEstimateSize(full.out);
         const QString last = plan.last.isEmpty() ? plan.first : plan.last;
         const HX2RunResult incremental =
-            run->run(remote(account, VxrZfs::restoreIncrementalEstimate(plan.first, last)));
+            run->run(VxrZfs::onServer(account, VxrZfs::restoreIncrementalEstimate(plan.first, last)));
         if (incremental.ok)
             incrementalSize = VxrParse::parseEstimateSize(incremental.out);
     }

@@ -156,9 +156,9 @@ RemoteQuery moveBaseOnServer(const QString& base, const QStringList& releases, c
     return {text, limits(kHourMs, {0, kHoldFailed, kDestroyFailed})};
 }
 
-VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query)
+VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query, bool withPort)
 {
-    VxrCommand c{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text), query.options};
+    VxrCommand c{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text, withPort), query.options};
     c.options.env = VxrSsh::sshpassEnv(account);
     return c;
 }

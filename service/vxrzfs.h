@@ -71,9 +71,10 @@ struct RemoteQuery
     HX2RunOptions options;
 };
 
-// The query run on the server through sshpass and ssh, the password in
-// the environment. The caller has checked the account's destination.
-VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query);
+// The query run on the server through sshpass and ssh (on the account's
+// port, or ssh's default without withPort), the password in the
+// environment. The caller has checked the account's destination.
+VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query, bool withPort = true);
 
 // The upload's list of the dataset's snapshots on the server (60 s; exit 1
 // when the server lacks the dataset).
