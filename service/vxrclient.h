@@ -2,6 +2,7 @@
 #define VXRCLIENT_H
 
 #include "hx2journals.h"
+#include "hx3httppool.h"
 #include "phmachine.h"
 #include "phstorage.h"
 #include "tjkozulog.h"
@@ -36,8 +37,11 @@ public:
 
     // ---- Configuration and settings
 
-    // Applies "vg", "lv", "vxrserverurl" and "uploadlog"; always true.
-    // Before any thread of the engine runs.
+    // Applies "vg", "lv", "vxrserverurl", "uploadlog" and
+    // "vxrservercafile" (a PEM file of certificate authorities that an
+    // https management server must be verified against; without it the
+    // server's certificate is not checked); always true. Before any thread
+    // of the engine runs.
     bool loadConfigure(HX2Journals& journal, const QJsonObject& config);
     // Reloads the last-backup and settings files. Always true; an unreadable
     // settings file sets 9991 in the journal and leaves backup switched off.
@@ -185,6 +189,17 @@ public:
 
     // The uploads and restores waiting or running.
     VxrTaskQueue taskQueue;
+
+    // Posts the status reports; 30 s for each.
+    HX3HttpPool httpPool{nullptr, 30};
+
+    // Thread body of one status report; clears reportRunning at its end.
+    // With a management server URL and an answer of the platform agent that
+    // allows it, gathers the report (server account and snapshots, task
+    // listing, ZFS inventory, last upload, status program, package
+    // version, capacity) and hands it to httpPool without waiting; nothing
+    // else is sent or written, whatever fails.
+    void reportRun();
 
     // One on-demand upload pass of the root dataset; its result code
     // (VxrOnDemand::Code), which the "upload" mode exits with.
