@@ -197,8 +197,9 @@ public:
     // With a management server URL and an answer of the platform agent that
     // allows it, gathers the report (server account and snapshots, task
     // listing, ZFS inventory, last upload, status program, package
-    // version, capacity) and hands it to httpPool without waiting; nothing
-    // else is sent or written, whatever fails.
+    // version, capacity) and hands it to httpPool without waiting. Without
+    // them nothing is gathered: no ssh login, no program run. Failures are
+    // silent (no operation-log record); a part that fails stays empty.
     void reportRun();
 
     // One on-demand upload pass of the root dataset; its result code
