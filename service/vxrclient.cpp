@@ -117,6 +117,7 @@ bool VxrClient::loadConfigure(HX2Journals& journal, const QJsonObject& config)
         std::lock_guard<std::mutex> lock(settingsMutex);
         m_settings.serverUrl = url;
     }
+    httpPool.setCaFile(toString(config.value("vxrservercafile")).trimmed());
     const QString log = toString(config.value("uploadlog")).trimmed();
     uploadLogPath = log.isEmpty() ? PHPaths::resolve(QString::fromLatin1(kDefaultUploadLog)) : log;
 

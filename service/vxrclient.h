@@ -2,6 +2,7 @@
 #define VXRCLIENT_H
 
 #include "hx2journals.h"
+#include "hx3httppool.h"
 #include "phmachine.h"
 #include "phstorage.h"
 #include "tjkozulog.h"
@@ -37,9 +38,12 @@ public:
 
     // ---- Configuration and settings
 
-    // Applies "vg", "lv", "vxrserverurl", "uploadlog" and "retention".
-    // False, with the reason in the journal, when "retention" is malformed:
-    // the service must not start then. Before any thread of the engine runs.
+    // Applies "vg", "lv", "vxrserverurl", "uploadlog", "vxrservercafile" (a
+    // PEM file of certificate authorities that an https management server
+    // must be verified against; without it the server's certificate is not
+    // checked) and "retention". False, with the reason in the journal, when
+    // "retention" is malformed: the service must not start then. Before any
+    // thread of the engine runs.
     bool loadConfigure(HX2Journals& journal, const QJsonObject& config);
     // Reloads the last-backup and settings files. Always true; an unreadable
     // settings file sets 9991 in the journal and leaves backup switched off.
@@ -215,6 +219,18 @@ public:
     VxrTaskQueue taskQueue;
     // Datasets an upload or a pruning pass works on.
     VxrDatasetClaims datasetClaims;
+
+    // Posts the status reports; 30 s for each.
+    HX3HttpPool httpPool{nullptr, 30};
+
+    // Thread body of one status report; clears reportRunning at its end.
+    // With a management server URL and an answer of the platform agent that
+    // allows it, gathers the report (server account and snapshots, task
+    // listing, ZFS inventory, last upload, status program, package
+    // version, capacity) and hands it to httpPool without waiting. Without
+    // them nothing is gathered: no ssh login, no program run. Failures are
+    // silent (no operation-log record); a part that fails stays empty.
+    void reportRun();
 
     // One on-demand upload pass of the root dataset; its result code
     // (VxrOnDemand::Code), which the "upload" mode exits with.

@@ -87,10 +87,8 @@ void VxrClient::scheduleRun()
             std::this_thread::sleep_for(kPassSleep);
             continue;
         }
-        if (state.reportDue(mono.elapsed(), s.reportIntervalMs)) {
-            // The status report thread starts here; until it exists only
-            // its period is kept.
-        }
+        if (state.reportDue(mono.elapsed(), s.reportIntervalMs) && !reportRunning.exchange(true))
+            std::thread([this] { reportRun(); }).detach();
         if (state.cycleDue(mono.elapsed(), s.backupIntervalMs)
             && VxrSchedule::cycleMayStart(transferRunning.load(), false)
             && !backupRunning.exchange(true)) {

@@ -162,7 +162,8 @@ HX2RunResult FakePrograms::run(const VxrCommand& command)
     }
     HX2RunResult r = handler ? handler(command) : notStarted();
     // As the runner judges: a normal exit with one of the command's codes.
-    r.ok = r.started && r.finished && r.normalExit && command.options.acceptedCodes.contains(r.exitCode);
+    r.ok = r.started && r.finished && r.normalExit && command.options.acceptedCodes.contains(r.exitCode)
+        && !r.outOverflow;
     return r;
 }
 
