@@ -56,7 +56,13 @@ cleanup() {
 trap cleanup EXIT
 
 say "starting the test bench (appliance + backup server)"
-bench=$("$zb" start --owner $$)
+rc=0
+bench=$("$zb" start --owner $$) || rc=$?
+if [ $rc != 0 ]; then
+  # Run as a test, a machine that cannot host the bench is a skip (77).
+  [ $rc = 2 ] && [ "${VXR_DEMO_BUILT:-0}" = 1 ] && { echo "demo skipped: this machine cannot host the bench"; exit 77; }
+  fail "the bench did not start"
+fi
 port=$("$zb" info "$bench" | sed -n 's/^PORT=//p')
 password=$("$zb" info "$bench" | sed -n 's/^PASSWORD=//p')
 app() { "$zb" app "$bench" -- "$@"; }
@@ -68,12 +74,21 @@ sums() { # app|srv DATASET
   mp=$($host zfs get -H -o value mountpoint "$ds")
   $host sh -c "cd '$mp' && find . -type f -print0 | sort -z | xargs -0 md5sum"
 }
+# zfs-fuse holds a dataset it just mounted busy for a moment.
+destroy() { # DATASET
+  for _ in $(seq 1 20); do
+    app zfs destroy -r "$1" 2>/dev/null && return 0
+    sleep 0.5
+  done
+  fail "cannot destroy $1"
+}
 socket="$root/run/kozu/localsockets/.ls.vxrclient.agent."
 call() { "$hxcall" --timeout 120 "$socket" "$@"; }
 # One line per running task, from vxrclient_task_alload, until the queue
 # has been busy and is empty again (at most $1 seconds).
+busy_s=0
 follow() { # SECONDS
-  local seen=0 line
+  local seen=0 line start=0
   for _ in $(seq 1 $(( $1 / 2 ))); do
     line=$(call vxrclient_task_alload | python3 -c '
 import json, sys
@@ -84,9 +99,11 @@ for t in tasks[:1]:
           t.get("rate", 0), t.get("speed", "-"), t.get("currsize", 0), t.get("totalsize", 0)))
 print("queue", len(tasks))')
     if [ "${line##*queue }" != 0 ]; then
+      [ $seen = 1 ] || start=$(date +%s)
       seen=1
       printf '%s\n' "$line" | grep -v '^queue'
     elif [ $seen = 1 ]; then
+      busy_s=$(( $(date +%s) - start ))
       return 0
     fi
     sleep 2
@@ -125,6 +142,10 @@ cat > "$root/kozu/etc/vxrclient/config.json" <<JSON
   "vg": "tank", "lv": "home", "vxrserverurl": "$url" }
 JSON
 
+# Streams are read at 8 MB/s on both sides, so that progress can be seen.
+"$zb" throttle "$bench" 8M
+printf 8M > "/proc/$("$zb" info "$bench" | sed -n 's/^APP_HOLDER=//p')/root/run/zfs/throttle"
+
 say "starting vxrclient in the appliance"
 "$zb" app "$bench" -e VXR_FILES_ROOT="$root" -- "$vxrclient" --cfg "$root/kozu/etc/vxrclient/config.json" > "$root/service.out" 2>&1 &
 pids+=($!)
@@ -145,9 +166,8 @@ python3 -c 'import json, sys; print(json.dumps({"cmd": "vxrclient_settingsave", 
 stat -c 'settings file: %A %n' "$root/kozu/etc/vxrclientisp/settings.json"
 
 say "the scheduled upload, as vxrclient_task_alload shows it"
-upload_start=$(date +%s)
 follow 150 || fail "the upload did not run"
-upload_end=$(date +%s)
+upload_s=$busy_s
 call vxrclient_remote_loadby | python3 -c '
 import json, sys
 for r in json.load(sys.stdin)["results"]["records"]:
@@ -171,20 +191,19 @@ print("  vxrzfsinfo: %s   ubackup: %s   tasks: %d" % (json.dumps(p.get("vxrzfsin
 grep -q "$password" "$root/reports.jsonl" && fail "the password reached the management server"
 
 say "destroying tank/home and tank/data on the appliance; vxrclient_restore brings them back"
-app zfs destroy -r tank/home
-app zfs destroy -r tank/data
+destroy tank/home
+destroy tank/data
 python3 -c 'import json, sys; print(json.dumps({"cmd": "vxrclient_restore", "params": {
   "server": "127.0.0.1", "port": int(sys.argv[1]), "userid": "root", "passwd": sys.stdin.read().rstrip("\n")}}))' \
   "$port" <<<"$password" | call - | grep '"err": 0' >/dev/null || fail "restore refused"
-restore_start=$(date +%s)
 follow 240 || fail "the restore did not run"
-restore_end=$(date +%s)
+restore_s=$busy_s
 home_back=$( [ "$(sums app tank/home)" = "$home_sum" ] && echo equal || echo DIFFERENT )
 data_back=$( [ "$(sums app tank/data)" = "$data_sum" ] && echo equal || echo DIFFERENT )
 echo "tank/home: $home_back   tank/data: $data_back"
 
 say "a second copy of tank/home with dsrecover, the offline tool"
-app zfs destroy -r tank/home
+destroy tank/home
 "$zb" app "$bench" -- "$dsrecover" 127.0.0.1 root "$password" tank home > "$root/dsrecover.out" \
   || { cat "$root/dsrecover.out"; fail "dsrecover failed"; }
 tail -n 2 "$root/dsrecover.out"
@@ -207,9 +226,9 @@ cat <<SUMMARY
 
 ================================ summary ================================
  sent       tank/home (2 snapshots), tank/data (1 snapshot): $((sent_bytes / 1000000)) MB
-            the scheduled upload was followed for $((upload_end - upload_start)) s (waiting for its minute included)
+            at the scheduled minute, in about $upload_s s (streams read at 8 MB/s on the bench)
  reported   $(wc -l < "$root/reports.jsonl") status report(s) at $url, no password in them
- restored   vxrclient_restore in $((restore_end - restore_start)) s: tank/home $home_back, tank/data $data_back
+ restored   vxrclient_restore in about $restore_s s: tank/home $home_back, tank/data $data_back
             dsrecover: tank/home $second
  service    stopped by SIGTERM, exit status $status
 ==========================================================================
