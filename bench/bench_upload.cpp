@@ -7,23 +7,16 @@
 //     a scheduled upload task of the engine (tests/e2e/enginedriver inside
 //     the appliance): both throughputs, their ratio, and the engine
 //     process's own CPU seconds during its task.
-#include "hx2runner.h"
+#include "benchdriver.h"
 #include "vxrpipeline.h"
 #include "zbench.h"
 
-#include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QThread>
 
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 
 using zbench::Bench;
 using zbench::Host;
@@ -98,56 +91,14 @@ void parseFigures()
                 wholeSmall, wholeLarge, wholeLarge / wholeSmall);
 }
 
-double cpuSeconds(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray s = f.readAll();
-    const QList<QByteArray> fields = s.mid(s.lastIndexOf(')') + 2).split(' ');
-    // utime and stime are fields 14 and 15 of the whole line.
-    const double ticks = fields.value(11).toDouble() + fields.value(12).toDouble();
-    return ticks / double(::sysconf(_SC_CLK_TCK));
-}
-
-// The queue length of the driver, or -1 when it did not answer.
-int queueLength(QProcess& driver, QByteArray& out)
-{
-    const int from = out.size();
-    driver.write("tasks\n");
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 10000) {
-        driver.waitForReadyRead(50);
-        out += driver.readAllStandardOutput();
-        const int at = out.indexOf("@@tasks ", from);
-        const int end = at < 0 ? -1 : out.indexOf('\n', at);
-        if (end > 0)
-            return QJsonDocument::fromJson(out.mid(at + 8, end - at - 8)).array().size();
-    }
-    return -1;
-}
-
 int engineFigures()
 {
-    const QString why = Bench::skipReason();
-    if (!why.isEmpty()) {
-        std::printf("upload throughput and engine CPU: not measured (%s)\n", qPrintable(why));
-        return 0;
-    }
     Bench b;
     QString message;
-    if (b.start(&message) != Bench::StartResult::Up) {
-        std::printf("upload throughput: bench did not start: %s\n", qPrintable(message));
-        return 1;
-    }
     const QString ds = QStringLiteral("tank/bup");
-    if (!b.run(Host::Appliance, {"zfs", "create", ds}).ok() ||
-        !b.fill(Host::Appliance, ds, 42, 52, 4 * 1000 * 1000, &message) ||
-        !b.run(Host::Appliance, {"zfs", "snapshot", ds + "@vxr_1"}).ok()) {
-        std::printf("upload throughput: cannot prepare data: %s\n", qPrintable(message));
-        return 1;
-    }
+    const BenchStart ready = startWithDataset(b, Host::Appliance, ds, "upload throughput and engine CPU");
+    if (ready != BenchStart::Ready)
+        return ready == BenchStart::Skipped ? 0 : 1;
     const qint64 stream = b.sh(Host::Appliance, "/run/zfs/zfs.real send " + ds + "@vxr_1 | wc -c").text().toLongLong();
 
     QElapsedTimer t;
@@ -160,69 +111,27 @@ int engineFigures()
     const double rawS = double(t.nsecsElapsed()) / 1e9;
 
     // The engine: a schedule at the next minute of its shifted clock.
-    const QString root = b.stateDir() + "/bench-upload";
-    const QString here = b.hostPath(Host::Appliance, root);
-    QDir().mkpath(here + "/kozu/etc/vxrclientisp");
-    const QDateTime now = QDateTime::currentDateTime();
-    const qint64 offset = qint64(56 - now.time().second()) * 1000 - now.time().msec();
-    const QDateTime next = now.addMSecs(offset).addSecs(60);
-    const QJsonObject config{{"localagentid", root + "/agent.sock"}, {"uploadlog", root + "/upload.log"}};
-    const QJsonObject settings{
-        {"active", 1},
-        {"report", QJsonObject{{"interval", 600}}},
-        {"server", QJsonObject{{"host", b.serverHost()}, {"port", b.port()}, {"uid", "root"}, {"pwd", b.password()},
-                               {"interval", 600},
-                               {"schedule", QJsonArray{QJsonObject{{"hour", next.time().hour()},
-                                                                   {"minute", next.time().minute()}}}}}},
-        {"dmpaths", QJsonArray{ds}}};
-    QFile c(here + "/config.json");
-    QFile s(here + "/kozu/etc/vxrclientisp/settings.json");
-    if (!c.open(QIODevice::WriteOnly) || !s.open(QIODevice::WriteOnly)) {
-        std::printf("upload throughput: cannot write the engine's files\n");
+    BenchDriver driver;
+    if (!driver.start(b, b.stateDir() + "/bench-upload", QJsonArray{ds}, true, &message)) {
+        std::printf("upload throughput: %s\n", qPrintable(message));
         return 1;
     }
-    c.write(QJsonDocument(config).toJson());
-    s.write(QJsonDocument(settings).toJson());
-    c.close();
-    s.close();
-
-    auto driver = b.spawn(Host::Appliance, {QStringLiteral(ENGINE_DRIVER)},
-                          {{"VXR_FILES_ROOT", root},
-                           {"VXR_DRIVER_CONFIG", root + "/config.json"},
-                           {"VXR_DRIVER_CLOCK_OFFSET_MS", QString::number(offset)}});
-    if (!driver) {
-        std::printf("upload throughput: the engine did not start\n");
-        return 1;
-    }
-    const qint64 pid = driver->processId();
-    QByteArray out;
     QElapsedTimer wait;
     wait.start();
-    while (queueLength(*driver, out) == 0 && wait.elapsed() < 90000)
+    while (driver.queueLength() == 0 && wait.elapsed() < 90000)
         QThread::msleep(20);
     t.restart();
-    const double cpu0 = cpuSeconds(pid);
+    const double cpu0 = driver.cpuSeconds();
     // The transfer proper starts with pv, after the listings and estimates
     // (the bench's zfs counts an estimate by generating the stream).
-    qint64 pvAtNs = -1;
-    while (pvAtNs < 0 && t.elapsed() < 600000) {
-        for (qint64 p : HX2Runner::descendants(pid)) {
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(p));
-            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "pv")
-                pvAtNs = t.nsecsElapsed();
-        }
-        if (pvAtNs < 0 && queueLength(*driver, out) == 0)
-            break;
-        QThread::msleep(10);
-    }
-    while (queueLength(*driver, out) > 0 && t.elapsed() < 600000)
+    const bool metered = driver.waitForProgram("pv", 600000);
+    const qint64 pvAtNs = metered ? t.nsecsElapsed() : -1;
+    while (driver.queueLength() > 0 && t.elapsed() < 600000)
         QThread::msleep(100);
     const double engineS = double(t.nsecsElapsed()) / 1e9;
     const double transferS = pvAtNs < 0 ? -1 : engineS - double(pvAtNs) / 1e9;
-    const double cpu = cpuSeconds(pid) - cpu0;
-    driver->terminate();
-    driver->waitForFinished(10000);
-    out += driver->readAllStandardOutput();
+    const double cpu = driver.cpuSeconds() - cpu0;
+    const QByteArray out = driver.stop();
 
     const QString sumA = b.checksum(Host::Appliance, ds, &message);
     const QString sumS = b.checksum(Host::Server, ds, &message);
@@ -233,15 +142,7 @@ int engineFigures()
                     sumA == sumS ? "equal" : "differ");
         return 1;
     }
-    const double mb = double(stream) / 1e6;
-    std::printf("stream:                        %.1f MB\n", mb);
-    std::printf("raw zfs send | sshpass ssh:    %.1f MB/s (%.2f s)\n", mb / rawS, rawS);
-    std::printf("engine upload task:            %.1f MB/s (%.2f s, listings and estimates included)\n",
-                mb / engineS, engineS);
-    std::printf("engine transfer phase:         %.1f MB/s (%.2f s, from pv's start)\n", mb / transferS, transferS);
-    std::printf("engine / raw throughput:       %.2f for the whole task, %.2f for the transfer phase\n",
-                rawS / engineS, rawS / transferS);
-    std::printf("engine CPU during the task:    %.3f s (%.2f%% of its wall time)\n", cpu, 100.0 * cpu / engineS);
+    TransferFigures{"raw zfs send | sshpass ssh:", "engine upload task:", stream, rawS, engineS, transferS, cpu}.print();
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -329,9 +330,161 @@ int HX2RpcPacket::fromDatagram(QByteArray& buffer)
     return Decoded;
 }
 
+namespace {
+
+// Compact JSON text, byte for byte what QJsonDocument::toJson(Compact)
+// writes, but with integral numbers (the bulk of every listing) written
+// without going through Qt's value conversions.
+void writeCompact(QByteArray& out, const QJsonValue& v);
+
+void writeString(QByteArray& out, const QString& s)
+{
+    static const char hex[] = "0123456789abcdef";
+    // Plain ASCII, the usual text, is copied in one pass; anything else
+    // continues character by character from where it was met.
+    const int start = out.size();
+    out.resize(start + s.size() + 2);
+    char* w = out.data() + start;
+    *w++ = '"';
+    const QChar* p = s.constData();
+    const QChar* const end = p + s.size();
+    while (p != end) {
+        const ushort u = p->unicode();
+        if (u < 0x20 || u >= 0x80 || u == '"' || u == '\\')
+            break;
+        *w++ = char(u);
+        ++p;
+    }
+    if (p == end) {
+        *w = '"';
+        return;
+    }
+    out.truncate(int(w - out.constData()));
+    while (p != end) {
+        const ushort u = p->unicode();
+        if (u >= 0x20 && u < 0x80 && u != '"' && u != '\\') {
+            out += char(u);
+            ++p;
+            continue;
+        }
+        if (u < 0x80) {
+            out += '\\';
+            switch (u) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case 0x8: out += 'b'; break;
+            case 0xc: out += 'f'; break;
+            case 0xa: out += 'n'; break;
+            case 0xd: out += 'r'; break;
+            case 0x9: out += 't'; break;
+            default:
+                out += "u00";
+                out += hex[u >> 4];
+                out += hex[u & 0xf];
+            }
+            ++p;
+            continue;
+        }
+        if (QChar::isHighSurrogate(u) && p + 1 != end && QChar::isLowSurrogate(p[1].unicode())) {
+            out += QString(p, 2).toUtf8();
+            p += 2;
+            continue;
+        }
+        if (QChar::isSurrogate(u)) {
+            // A lone surrogate has no UTF-8 form: escaped as it stands.
+            out += "\\u";
+            out += hex[(u >> 12) & 0xf];
+            out += hex[(u >> 8) & 0xf];
+            out += hex[(u >> 4) & 0xf];
+            out += hex[u & 0xf];
+            ++p;
+            continue;
+        }
+        out += QString(p, 1).toUtf8();
+        ++p;
+    }
+    out += '"';
+}
+
+void writeNumber(QByteArray& out, double d)
+{
+    // Integers up to 2^53 are exact and Qt writes their digits; the rest
+    // (fractions, larger magnitudes, where Qt's own rules decide between
+    // integer and shortest-double forms) go through Qt's writer.
+    if (d >= -9007199254740992.0 && d <= 9007199254740992.0 && d == std::floor(d)) {
+        char buf[24];
+        char* const e = buf + sizeof buf;
+        char* b = e;
+        const qint64 n = qint64(d);
+        quint64 m = n < 0 ? quint64(-n) : quint64(n);
+        do {
+            *--b = char('0' + m % 10);
+            m /= 10;
+        } while (m);
+        if (n < 0)
+            *--b = '-';
+        out.append(b, int(e - b));
+        return;
+    }
+    const QByteArray one = QJsonDocument(QJsonArray{d}).toJson(QJsonDocument::Compact);
+    out.append(one.constData() + 1, one.size() - 2);
+}
+
+void writeCompact(QByteArray& out, const QJsonValue& v)
+{
+    switch (v.type()) {
+    case QJsonValue::Null:
+        out += "null";
+        break;
+    case QJsonValue::Bool:
+        out += v.toBool() ? "true" : "false";
+        break;
+    case QJsonValue::Double:
+        writeNumber(out, v.toDouble());
+        break;
+    case QJsonValue::String:
+        writeString(out, v.toString());
+        break;
+    case QJsonValue::Array: {
+        out += '[';
+        const QJsonArray a = v.toArray();
+        bool first = true;
+        for (const QJsonValue& e : a) {
+            if (!first)
+                out += ',';
+            first = false;
+            writeCompact(out, e);
+        }
+        out += ']';
+        break;
+    }
+    case QJsonValue::Object: {
+        out += '{';
+        const QJsonObject o = v.toObject();
+        bool first = true;
+        for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
+            if (!first)
+                out += ',';
+            first = false;
+            writeString(out, it.key());
+            out += ':';
+            writeCompact(out, it.value());
+        }
+        out += '}';
+        break;
+    }
+    case QJsonValue::Undefined:
+        break;
+    }
+}
+
+} // namespace
+
 QByteArray HX2RpcPacket::toCompact() const
 {
-    return QJsonDocument(*this).toJson(QJsonDocument::Compact);
+    QByteArray out;
+    writeCompact(out, QJsonValue(static_cast<const QJsonObject&>(*this)));
+    return out;
 }
 
 int HX2RpcPacket::fromCompact(const QByteArray& bytes)

@@ -119,6 +119,9 @@ public:
     QByteArray out;
     QByteArray err;
     int outRead = 0;
+    // Standard output received so far, also what readOutput() handed out.
+    qint64 outTotal = 0;
+    bool overflow = false;
 
     void drainErr()
     {
@@ -127,9 +130,34 @@ public:
             err = err.right(HX2Runner::kErrTail);
     }
 
+    // Keeps fresh output within maxOutBytes; past it, ends the program
+    // (without waiting: this may run inside one of QProcess's waits) and
+    // drops everything that still comes.
+    void takeOut(const QByteArray& fresh)
+    {
+        const qint64 cap = options.maxOutBytes;
+        if (cap < 0) {
+            out += fresh;
+            return;
+        }
+        if (overflow)
+            return;
+        const qint64 room = cap - outTotal;
+        outTotal += fresh.size();
+        if (fresh.size() <= room) {
+            out += fresh;
+            return;
+        }
+        out += fresh.left(int(room));
+        overflow = true;
+        // A program already reaped may have left its pid to another.
+        if (process.state() != QProcess::NotRunning)
+            killTreeOf(process.processId(), 0);
+    }
+
     void drain()
     {
-        out += process.readAllStandardOutput();
+        takeOut(process.readAllStandardOutput());
         drainErr();
     }
 
@@ -155,6 +183,8 @@ HX2Runner::HX2Runner(const QString& program, const QStringList& args, const HX2R
     // waits for it.
     HX2RunnerPrivate* p = d.get();
     QObject::connect(&d->process, &QProcess::readyReadStandardError, [p] { p->drainErr(); });
+    if (options.maxOutBytes >= 0)
+        QObject::connect(&d->process, &QProcess::readyReadStandardOutput, [p] { p->drain(); });
 }
 
 HX2Runner::~HX2Runner()
@@ -254,10 +284,11 @@ HX2RunResult HX2Runner::result() const
     r.finished = d->started && d->ended;
     r.out = d->out;
     r.err = d->err;
+    r.outOverflow = d->overflow;
     if (d->started && d->ended) {
         r.normalExit = d->process.exitStatus() == QProcess::NormalExit;
         r.exitCode = d->process.exitCode();
-        r.ok = r.normalExit && d->options.acceptedCodes.contains(r.exitCode);
+        r.ok = r.normalExit && d->options.acceptedCodes.contains(r.exitCode) && !d->overflow;
     }
     return r;
 }

@@ -33,6 +33,13 @@ struct HX2RunOptions
     // Values are never traced: secrets such as SSHPASS travel here.
     QHash<QString, QString> env;
     HX2Channels channels = HX2Channels::Separate;
+    // Negative (the default): all of standard output is kept. Otherwise
+    // standard output is read as it arrives, and once it passes this many
+    // bytes the run fails at once: the program's process tree is killed,
+    // outOverflow is set and out keeps the first maxOutBytes bytes. A
+    // program that prints without end then cannot grow the service's
+    // memory while a run waits for it.
+    qint64 maxOutBytes = -1;
 };
 
 // The outcome of a run.
@@ -49,6 +56,8 @@ struct HX2RunResult
     QByteArray out;
     // The last HX2Runner::kErrTail bytes of standard error.
     QByteArray err;
+    // Standard output passed HX2RunOptions::maxOutBytes; never ok then.
+    bool outOverflow = false;
 
     // Standard output up to its first zero byte, split at line feeds with
     // empty parts dropped; decoded as UTF-8, or Latin-1 when utf8 is false.

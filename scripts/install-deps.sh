@@ -11,8 +11,9 @@ PACKAGES=(
   openssl
   clang libclang-rt-dev
   sshpass pv openssh-client openssh-server zfs-fuse
-  util-linux procps psmisc iproute2 fuse
+  util-linux procps psmisc iproute2 fuse python3
   sudo ntpsec-ntpdate util-linux-extra dpkg-dev
+  systemd
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -14,7 +14,9 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -96,13 +98,35 @@ void AppData::onQuitSignal()
     }
     if (!quit)
         return;
+    quitEngine();
+    QCoreApplication::quit();
+}
+
+void AppData::quitEngine()
+{
     std::fputs("Wait for quit ...\n", stdout);
     std::fflush(stdout);
     // Running transfers end with their whole process trees; the worker
     // sees its programs gone, writes its outcome and takes no further task.
     engine.quitting.store(true);
     HX2Runner::killAll();
-    QCoreApplication::quit();
+}
+
+void AppData::watchQuitPipe()
+{
+    pollfd fd{g_quitPipe[0], POLLIN, 0};
+    for (;;) {
+        if (::poll(&fd, 1, -1) < 0 && errno != EINTR)
+            return;
+        char buf[64];
+        const ssize_t n = ::read(g_quitPipe[0], buf, sizeof buf);
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == SIGINT || buf[i] == SIGTERM) {
+                quitEngine();
+                return;
+            }
+        }
+    }
 }
 
 QString AppData::defaultConfigPath() const
@@ -115,7 +139,12 @@ bool AppData::init(const QString& path)
     const QString file = path.isEmpty() ? defaultConfigPath() : path;
     configure = HX2File::readJsonObject(file);
     HX2Journals journal;
-    return router.loadConfigure(journal, configure);
+    if (router.loadConfigure(journal, configure))
+        return true;
+    // The only word the operator gets on why the service did not start.
+    if (!journal.errmsg().isEmpty())
+        std::fprintf(stderr, "vxrclient: %s: %s\n", file.toUtf8().constData(), journal.errmsg().toUtf8().constData());
+    return false;
 }
 
 bool AppData::start()
@@ -143,6 +172,10 @@ bool AppData::start()
 
 int AppData::upload()
 {
+    // No event loop reads the quit pipe in this mode: a thread of its own
+    // does. It lives until the process ends.
+    if (g_quitPipe[0] >= 0)
+        std::thread([this] { watchQuitPipe(); }).detach();
     return engine.upload();
 }
 

@@ -15,6 +15,15 @@ class QSocketNotifier;
 // command router and the local-socket server that answers on
 // "localagentid" once the service starts. Created by create() and
 // never destroyed before the process ends.
+//
+// The process runs in one of two modes after init():
+// - "upload": upload() runs one pass and the process exits with its code
+//   (VxrOnDemand::Code, as its low byte); neither the scheduler nor the
+//   server starts. SIGINT or SIGTERM print "Wait for quit ...", end the
+//   pass's programs and so its transfer, which then counts as failed.
+// - the service: start(), then the event loop until SIGINT or SIGTERM, then
+//   finish(); the exit status is the loop's (0 after a quit), or 255 when
+//   start() fails.
 class AppData : public QObject, public HX2Core
 {
     Q_OBJECT
@@ -30,7 +39,7 @@ public:
     // the engine refuses, "localagentid" is empty or the server cannot
     // listen (the engine has been started by then).
     bool start();
-    // One upload pass; its result code.
+    // One upload pass; its result code. Main thread, no event loop.
     int upload();
     // After the event loop: lets the task worker record the outcome of a
     // transfer the quit interrupted (up to kQuitWaitMs), then ends every
@@ -53,6 +62,11 @@ private:
     AppData();
     void installQuitHandler(std::initializer_list<int> sigs);
     void onQuitSignal();
+    // The quit: prints "Wait for quit ...", stops the engine's workers and
+    // ends every program they run.
+    void quitEngine();
+    // Waits on the quit pipe without an event loop (the upload mode).
+    void watchQuitPipe();
 
     QSocketNotifier* m_quitNotifier = nullptr;
 };

@@ -27,8 +27,12 @@ int main(int argc, char* argv[])
     AppData* data = AppData::create();
     if (!data->init(path))
         return -1;
-    if (parser.isSet(uploadOption))
-        return data->upload();
+    if (parser.isSet(uploadOption)) {
+        const int code = data->upload();
+        std::fflush(stdout);
+        // The quit watcher may still wait: end without running destructors.
+        std::_Exit(code);
+    }
     if (!data->start()) {
         // The engine's scheduler may already run: end without tearing down
         // objects its thread still uses.

@@ -1,6 +1,50 @@
 #include "requestrouter.h"
 
 #include "appdata.h"
+#include "hx2utils.h"
+
+#include <QJsonArray>
+
+namespace {
+
+const char kMissing[] = "缺少参数: ";
+
+// A request's "params"; anything but an object reads as an empty one.
+QJsonObject paramsOf(const QJsonObject& cmdObject)
+{
+    return cmdObject.value(QStringLiteral("params")).toObject();
+}
+
+QString textParam(const QJsonObject& params, const char* key)
+{
+    const QJsonValue v = params.value(QLatin1String(key));
+    return v.isString() ? v.toString().trimmed() : QString();
+}
+
+int numberParam(const QJsonObject& params, const char* key)
+{
+    const QJsonValue v = params.value(QLatin1String(key));
+    return v.isDouble() ? toInt(v) : 0;
+}
+
+void refuseMissing(HX2Cabinet* envObject, const char* names)
+{
+    envObject->setErr(9995, QString::fromUtf8(kMissing) + QLatin1String(names));
+}
+
+void succeed(QJsonObject* retObject, HX2Cabinet* envObject, const QJsonValue& results = QJsonValue::Undefined)
+{
+    if (!results.isUndefined())
+        retObject->insert(QStringLiteral("results"), results);
+    envObject->setErr(0, QString());
+}
+
+QJsonObject recordsOf(const QJsonArray& records)
+{
+    return QJsonObject{{QStringLiteral("records"), records}};
+}
+
+} // namespace
 
 RequestRouter::RequestRouter(QObject* parent) : HX2TodoRouter(parent) {}
 
@@ -10,4 +54,135 @@ bool RequestRouter::loadConfigure(HX2Journals& journal, const QJsonObject& confi
     if (!app)
         return false;
     return app->engine.loadConfigure(journal, config);
+}
+
+VxrClient* RequestRouter::open(QJsonObject* retObject, const QJsonObject& cmdObject, HX2Cabinet* envObject)
+{
+    if (cmdObject.contains(QStringLiteral("help"))) {
+        *retObject = QJsonObject();
+        return nullptr;
+    }
+    envObject->begin();
+    AppData* app = IAppData();
+    return app ? &app->engine : nullptr;
+}
+
+void RequestRouter::vxrclient_settingload(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    QJsonObject view;
+    if (engine->settingsLoad(*envObject, view))
+        succeed(retObject, envObject, view);
+}
+
+void RequestRouter::vxrclient_settingsave(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    if (engine->settingsSave(*envObject, paramsOf(cmdObject)))
+        succeed(retObject, envObject);
+}
+
+void RequestRouter::vxrclient_zfstorage(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    QJsonObject storage;
+    if (engine->storageLoad(*envObject, storage))
+        succeed(retObject, envObject, storage);
+}
+
+void RequestRouter::vxrclient_restore(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    const QJsonObject params = paramsOf(cmdObject);
+    const QString server = textParam(params, "server");
+    const int port = numberParam(params, "port");
+    const QString userid = textParam(params, "userid");
+    const QString passwd = textParam(params, "passwd");
+    if (server.isEmpty() || userid.isEmpty() || passwd.isEmpty()) {
+        refuseMissing(envObject, "server, port, userid, passwd");
+        return;
+    }
+    if (engine->restoreAll(*envObject, server, port, userid, passwd))
+        succeed(retObject, envObject);
+}
+
+void RequestRouter::vxrclient_snapshot(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    const QString dmpath = textParam(paramsOf(cmdObject), "dmpath");
+    if (dmpath.isEmpty()) {
+        refuseMissing(envObject, "dmpath");
+        return;
+    }
+    QJsonArray records;
+    if (engine->localSnapshots(*envObject, records, dmpath))
+        succeed(retObject, envObject, recordsOf(records));
+}
+
+void RequestRouter::vxrclient_local_loadby(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    vxrclient_snapshot(retObject, cmdObject, envObject);
+}
+
+void RequestRouter::vxrclient_remote_loadby(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    QJsonArray records;
+    if (engine->remoteSnapshots(*envObject, records, QString()))
+        succeed(retObject, envObject, recordsOf(records));
+}
+
+void RequestRouter::vxrclient_log_alload(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    QJsonArray records;
+    if (engine->logAlload(*envObject, records))
+        succeed(retObject, envObject, recordsOf(records));
+}
+
+void RequestRouter::vxrclient_log_clear(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    if (engine->logClear(*envObject))
+        succeed(retObject, envObject);
+}
+
+void RequestRouter::vxrclient_task_alload(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    QJsonArray records;
+    if (engine->taskAlload(*envObject, records))
+        succeed(retObject, envObject, recordsOf(records));
+}
+
+void RequestRouter::vxrclient_task_cancel(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)
+{
+    VxrClient* engine = open(retObject, cmdObject, envObject);
+    if (!engine)
+        return;
+    const int index = numberParam(paramsOf(cmdObject), "index");
+    if (index < 1) {
+        refuseMissing(envObject, "index");
+        return;
+    }
+    if (engine->taskCancel(*envObject, index))
+        succeed(retObject, envObject);
 }

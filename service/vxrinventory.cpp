@@ -1,40 +1,44 @@
 // ZFS inventory: the storage map, the root dataset's space, the backed-up
 // totals and the list of local snapshots.
-#include "vxrclient.h"
+#include "vxrinventory.h"
 
-#include "hx2runner.h"
-#include "hx2utils.h"
+#include "vxrclient.h"
 #include "vxrparse.h"
 #include "vxrzfs.h"
 
-namespace {
+namespace VxrInventory {
 
-HX2RunOptions limits(int finishMs)
+QJsonObject groupMountpoints(const QJsonObject& mountpoints)
 {
-    HX2RunOptions options;
-    options.startMs = VxrZfs::kStartMs;
-    options.finishMs = finishMs;
-    return options;
+    QJsonObject out;
+    for (auto it = mountpoints.constBegin(); it != mountpoints.constEnd(); ++it) {
+        const QJsonObject mp = it.value().toObject();
+        if (mp.value(QStringLiteral("fstype")).toString() != QLatin1String("zfs"))
+            continue;
+        const QString pool = mp.value(QStringLiteral("vg")).toString();
+        const QString dataset = mp.value(QStringLiteral("lv")).toString();
+        QJsonObject poolEntry = out.value(pool).toObject();
+        poolEntry.insert(dataset, mp);
+        out.insert(pool, poolEntry);
+    }
+    return out;
 }
 
-} // namespace
+} // namespace VxrInventory
 
 bool VxrClient::storageLoad(HX2Journals& journal, QJsonObject& output)
 {
     Q_UNUSED(journal);
-    output = VxrParse::groupMountpoints(storage.mountpoints());
+    output = VxrInventory::groupMountpoints(storage.mountpoints());
     return true;
 }
 
 QJsonObject VxrClient::zfsInfo() const
 {
-    const HX2RunResult r = HX2Runner::run(QString::fromLatin1(VxrZfs::kZfs), VxrZfs::infoArgs(datasetRoot),
-                                          limits(VxrZfs::kHourMs));
+    const HX2RunResult r = programs()->run(VxrZfs::info(datasetRoot));
     QJsonObject info;
-    if (!r.ok) {
-        PRINTVAR(r.errText());
+    if (!r.ok)
         return info;
-    }
     const QStringList lines = r.outLines(false);
     // A first line without three columns cannot come from a working zfs:
     // treat it as a failed query rather than report zeros.
@@ -45,28 +49,21 @@ QJsonObject VxrClient::zfsInfo() const
 
 bool VxrClient::allUsed(qint64& used, qint64& refer)
 {
-    const QStringList args = VxrZfs::usedArgs(dmpathsCopy());
-    PRINTVAR(args);
-    if (args.isEmpty())
+    const VxrCommand command = VxrZfs::usedRefer(dmpathsCopy());
+    if (command.args.isEmpty())
         return false;
     used = 0;
     refer = 0;
-    const HX2RunResult process = HX2Runner::run(QString::fromLatin1(VxrZfs::kZfsPath), args,
-                                                limits(VxrZfs::kShortMs));
-    if (!process.ok) {
-        PRINTVAR(process.errText());
+    const HX2RunResult r = programs()->run(command);
+    if (!r.ok)
         return false;
-    }
-    VxrParse::sumUsedRefer(process.outLines(false), used, refer);
-    PRINTVAR(used);
-    PRINTVAR(refer);
+    VxrParse::sumUsedRefer(r.outLines(false), used, refer);
     return true;
 }
 
 QStringList VxrClient::snapshots() const
 {
-    const HX2RunResult r = HX2Runner::run(QString::fromLatin1(VxrZfs::kZfs), VxrZfs::snapshotNamesArgs(),
-                                          limits(VxrZfs::kHourMs));
+    const HX2RunResult r = programs()->run(VxrZfs::snapshotNames());
     if (!r.ok)
         return QStringList();
     return r.outLines(false);

@@ -1,78 +1,84 @@
 // The on-demand upload pass of the root dataset ("upload" option) and its
 // upload-log line.
-#include "vxrclient.h"
+#include "vxrondemand.h"
 
-#include "hx2runner.h"
 #include "hx2utils.h"
-#include "vxrcommands.h"
+#include "vxrclient.h"
 #include "vxrpipeline.h"
+#include "vxrplan.h"
+#include "vxrtransfer.h"
+#include "vxrzfs.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+namespace VxrOnDemand {
+
+QByteArray logLine(const QDateTime& time, int code)
+{
+    QByteArray line = time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8() + ' ';
+    if (code == 0)
+        line += " success";
+    else if (code < 0)
+        line += " failed(" + QByteArray::number(code) + ")";
+    return line + '\n';
+}
+
+} // namespace VxrOnDemand
+
 namespace {
 
-constexpr int kStartMs = 10000;
-constexpr int kListMs = 60000;
-constexpr int kScriptStartMs = 30000;
-
-// Runs one pipeline to its end without a time limit: 0 on success, 1 when
-// it did not start, 2 when it failed.
-int transfer(const QString& text, const VxrCommands::Account& account)
-{
-    PRINTVAR(text);
-    HX2RunOptions o;
-    o.startMs = kScriptStartMs;
-    o.finishMs = -1;
-    o.env = VxrPipeline::scriptEnv(account);
-    const HX2RunResult r = HX2Runner::run(QStringLiteral("script"), VxrPipeline::scriptArgs(text), o);
-    if (!r.started)
-        return 1;
-    if (r.ok && VxrPipeline::streamCompleted(r.out.right(4096)))
-        return 0;
-    // script puts every stage's complaints on its standard output.
-    const QString failed = QString::fromUtf8(r.out.right(2048)) + r.errText();
-    PRINTVAR(failed);
-    return 2;
-}
+// No progress is shown, so the end is all the pass waits for.
+constexpr int kPollMs = 10000;
+constexpr int kStartMs = 30000;
 
 } // namespace
 
 int VxrClient::upload()
 {
+    using namespace VxrOnDemand;
     HX2Journals journal;
     QJsonObject view;
     loadSettings(journal, &view);
-    const VxrSettings s = settings();
+    const std::shared_ptr<VxrPrograms> run = programs();
 
-    int code = -3;
-    if (s.hasAccount()) {
-        const VxrCommands::Account account{s.host, s.validPort(), s.uid, s.pwd};
-        HX2RunOptions o;
-        o.startMs = kStartMs;
-        o.finishMs = kListMs;
-        o.env = VxrCommands::sshpassEnv(account);
-        const HX2RunResult listed = HX2Runner::run(
-            QStringLiteral("sshpass"),
-            VxrCommands::sshpassArgs(account, QStringLiteral("/usr/sbin/zfs list -t snapshot -H -o name"), false), o);
+    int code = NoAccount;
+    VxrSsh::Account account;
+    QString why;
+    if (!usableAccount(settings(), &account, &why)) {
+        PRINTVAR(why);
+    } else {
+        // ssh on its default port, as the pass's pipelines.
+        const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::accountSnapshotNames(), false));
         if (!listed.ok) {
-            code = -4;
+            code = ListFailed;
         } else {
-            const QString newest = VxrPipeline::newestWithPrefix(listed.outLines(), snapPrefix);
-            const QStringList span = VxrPipeline::onDemandSpan(snapshots(), snapPrefix, newest);
+            const QString newest = VxrPlan::newestWithPrefix(listed.outLines(), snapPrefix);
+            const QStringList span = VxrPlan::onDemandSpan(snapshots(), snapPrefix, newest);
             if (span.isEmpty()) {
-                code = 1;
+                code = NothingLocal;
             } else {
-                code = -1;
+                code = NothingNew;
+                VxrTransferJob job;
+                job.pollMs = kPollMs;
                 if (newest.isEmpty()) {
-                    const int r = transfer(VxrPipeline::onDemandFullPipeline(account, span.first(), datasetRoot), account);
-                    code = r == 0 ? 0 : (r == 1 ? -11 : -12);
+                    job.command = VxrPipeline::transfer(
+                        account, VxrPipeline::onDemandFull(account, span.first(), datasetRoot), kStartMs);
+                    const VxrTransferResult r = runTransfer(*run, nullptr, quitting, job);
+                    code = r.outcome == VxrTransferResult::Succeeded    ? Sent
+                           : r.outcome == VxrTransferResult::NotStarted ? FullNotStarted
+                                                                        : FullFailed;
                 }
-                if (span.size() > 1) {
-                    const int r = transfer(
-                        VxrPipeline::onDemandIncrementalPipeline(account, span.first(), span.last(), datasetRoot), account);
-                    code = r == 0 ? 0 : (r == 1 ? -21 : -22);
+                // A pass the service's stop interrupted keeps that failure.
+                if (span.size() > 1 && !quitting.load()) {
+                    job.command = VxrPipeline::transfer(
+                        account, VxrPipeline::onDemandIncremental(account, span.first(), span.last(), datasetRoot),
+                        kStartMs);
+                    const VxrTransferResult r = runTransfer(*run, nullptr, quitting, job);
+                    code = r.outcome == VxrTransferResult::Succeeded    ? Sent
+                           : r.outcome == VxrTransferResult::NotStarted ? IncrementalNotStarted
+                                                                        : IncrementalFailed;
                 }
             }
         }
@@ -81,11 +87,11 @@ int VxrClient::upload()
     const QDateTime end = now();
     {
         std::lock_guard<std::mutex> lock(settingsMutex);
-        lastUploadTime = end.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        m_lastUploadTime = end.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     }
     QDir().mkpath(QFileInfo(uploadLogPath).absolutePath());
     QFile log(uploadLogPath);
     if (log.open(QIODevice::Append | QIODevice::Text))
-        log.write(VxrPipeline::uploadLogLine(end, code));
+        log.write(logLine(end, code));
     return code;
 }

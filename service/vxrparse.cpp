@@ -216,58 +216,37 @@ void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer)
     }
 }
 
-QJsonObject groupMountpoints(const QJsonObject& mountpoints)
+qint64 parseEstimateSize(const QByteArray& output)
 {
-    QJsonObject out;
-    for (auto it = mountpoints.constBegin(); it != mountpoints.constEnd(); ++it) {
-        const QJsonObject mp = it.value().toObject();
-        if (mp.value(QStringLiteral("fstype")).toString() != QLatin1String("zfs"))
-            continue;
-        const QString pool = mp.value(QStringLiteral("vg")).toString();
-        const QString dataset = mp.value(QStringLiteral("lv")).toString();
-        QJsonObject poolEntry = out.value(pool).toObject();
-        poolEntry.insert(dataset, mp);
-        out.insert(pool, poolEntry);
-    }
-    return out;
-}
-
-QJsonObject listedLogRecord(const QJsonObject& record)
-{
-    const QJsonObject details = toJsonObject(toString(record.value(QStringLiteral("sparefield1"))));
-    QJsonObject out = jsonMerge(record, details);
-    out.remove(QStringLiteral("sparefield1"));
-    out.remove(QStringLiteral("sparefield2"));
-    out.remove(QStringLiteral("sparefield3"));
-    return out;
-}
-
-bool cancelTask(QJsonArray& tasks, int index)
-{
-    bool found = false;
-    int pos = 0;
-    while (pos < tasks.size()) {
-        QJsonObject task = tasks.at(pos).toObject();
-        if (toInt(task.value(QStringLiteral("index"))) != index) {
-            ++pos;
-            continue;
-        }
-        found = true;
-        if (pos == 0) {
-            task.insert(QStringLiteral("removed"), 1);
-            tasks[0] = task;
-            ++pos;
-        } else {
-            // The next task moves into this position; look at it next.
-            tasks.removeAt(pos);
+    QString text = QString::fromUtf8(output);
+    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.size() >= 2 && fields.at(0) == QLatin1String("size")) {
+            bool ok = false;
+            const qint64 size = fields.at(1).toLongLong(&ok, 10);
+            return ok ? size : 0;
         }
     }
-    return found;
+    return 0;
 }
 
-QString snapshotName(const QString& dataset, const QDateTime& time)
+SnapshotHolds parseSnapshotHolds(const QStringList& lines)
 {
-    return dataset + QLatin1String("@vxr_") + time.toString(QStringLiteral("yyyyMMddHHmmss"));
+    SnapshotHolds out;
+    out.names.reserve(lines.size());
+    for (const QString& line : lines) {
+        // A name may hold blanks but never a tab.
+        const int tab = line.indexOf(QLatin1Char('\t'));
+        const QString name = tab < 0 ? line.trimmed() : line.left(tab).trimmed();
+        if (name.isEmpty())
+            continue;
+        out.names.append(name);
+        if (tab < 0 || line.midRef(tab + 1).trimmed() != QLatin1String("0"))
+            out.held.insert(name);
+    }
+    return out;
 }
 
 } // namespace VxrParse

@@ -4,12 +4,13 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
 
-// Pure parsers of zfs output and the engine's pure rules on its records.
-// Nothing here starts a program or takes a lock.
+// Pure parsers of what zfs prints. Nothing here starts a program or takes
+// a lock.
 namespace VxrParse {
 
 // The columns of one output line, empty columns dropped. A line with tabs
@@ -43,23 +44,20 @@ bool parseZfsInfo(const QString& line, QJsonObject& out);
 // used and refer. Lines of fewer than two columns are skipped.
 void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer);
 
-// The storage map of mount points: pool -> dataset -> mount-point object,
-// for the entries whose "fstype" is exactly "zfs", in key order; a later
-// entry of the same pool and dataset replaces an earlier one.
-QJsonObject groupMountpoints(const QJsonObject& mountpoints);
+// The byte count of a `zfs send -nv` estimate: the second field of the
+// first line whose first field is "size" (blanks and tabs separate fields);
+// 0 when there is none or it is not a decimal number.
+qint64 parseEstimateSize(const QByteArray& output);
 
-// A platform log record as listed: the keys of the JSON object in its
-// "sparefield1" merged in (they win over the record's own), and the three
-// spare fields removed. Unreadable "sparefield1" adds nothing.
-QJsonObject listedLogRecord(const QJsonObject& record);
-
-// Cancels the task with the given "index": the head task (position 0) is
-// kept and marked "removed" 1, a queued one is removed. True when any task
-// matched.
-bool cancelTask(QJsonArray& tasks, int index);
-
-// The engine's snapshot name: dataset + "@vxr_" + time as yyyyMMddHHmmss.
-QString snapshotName(const QString& dataset, const QDateTime& time);
+// A dataset's snapshots as "zfs list -H -o name,userrefs" prints them: the
+// names in order, and those that carry a hold. A line whose hold count
+// is not a decimal number counts as held, so that it is never destroyed.
+struct SnapshotHolds
+{
+    QStringList names;
+    QSet<QString> held;
+};
+SnapshotHolds parseSnapshotHolds(const QStringList& lines);
 
 } // namespace VxrParse
 

@@ -1,44 +1,36 @@
 #include "vxrpipeline.h"
 
+#include "hx2utils.h"
+#include "vxrzfs.h"
+
 #include <algorithm>
 
 namespace VxrPipeline {
 
-using VxrCommands::shellQuote;
-
 namespace {
 
-// The send, pv (when totalBytes is not negative) and sshpass/ssh stages
-// joined into one bash pipeline whose status is that of the first failing
-// stage, followed by the done marker.
-QString pipeline(const VxrCommands::Account& account, const QString& send, const QString& dataset,
-                 qint64 totalBytes, bool withPort)
+// sshpass and ssh running remoteCommand on the server, every argument
+// quoted for the local shell.
+QString sshStage(const VxrSsh::Account& account, const QString& remoteCommand, bool withPort)
 {
-    QString text = QStringLiteral("set -o pipefail; ");
-    text += send;
-    if (totalBytes >= 0) {
-        text += QStringLiteral(" | pv -r -p -s ");
-        text += QString::number(totalBytes);
-    }
-    text += QStringLiteral(" | sshpass");
-    const QStringList args = VxrCommands::sshpassArgs(account, receiveCommand(dataset), withPort);
-    for (const QString& a : args) {
+    QString text = QStringLiteral("sshpass");
+    for (const QString& a : VxrSsh::sshpassArgs(account, remoteCommand, withPort)) {
         text += QLatin1Char(' ');
-        text += shellQuote(a);
+        text += toShellArgEscaped(a);
     }
-    text += QStringLiteral(" && echo ");
-    text += QLatin1String(kDoneMarker);
     return text;
 }
 
-QString fullSend(const QString& first)
+QString meter(qint64 totalBytes)
 {
-    return QStringLiteral("zfs send ") + shellQuote(first);
+    return QStringLiteral(" | pv -r -p -s ") + QString::number(std::max<qint64>(0, totalBytes)) + QStringLiteral(" | ");
 }
 
-QString incrementalSend(const QString& first, const QString& last)
+// The stages joined into one bash pipeline whose status is that of the
+// first failing stage, followed by the done marker.
+QString pipeline(const QString& stages)
 {
-    return QStringLiteral("zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
+    return QStringLiteral("set -o pipefail; ") + stages + QStringLiteral(" && echo ") + QLatin1String(kDoneMarker);
 }
 
 } // namespace
@@ -48,123 +40,57 @@ bool streamCompleted(const QByteArray& output)
     return output.contains(kDoneMarker);
 }
 
-QStringList localListArgs(const QString& dataset)
+QString uploadFull(const VxrSsh::Account& account, const QString& first, const QString& dataset, qint64 totalBytes)
 {
-    return {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"),
-            QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"), dataset};
+    return pipeline(VxrZfs::sendFull(first) + meter(totalBytes)
+                    + sshStage(account, VxrZfs::uploadReceive(dataset), true));
 }
 
-QString remoteListCommand(const QString& dataset)
+QString uploadIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
+                          const QString& dataset, qint64 totalBytes)
 {
-    return QStringLiteral("/usr/sbin/zfs list -t snapshot -H -o name ") + shellQuote(dataset);
+    return pipeline(VxrZfs::sendIncremental(first, last) + meter(totalBytes)
+                    + sshStage(account, VxrZfs::uploadReceive(dataset), true));
 }
 
-QStringList fullEstimateArgs(const QString& first)
+QString onDemandFull(const VxrSsh::Account& account, const QString& first, const QString& dataset)
 {
-    return {QStringLiteral("send"), QStringLiteral("-RPnv"), first};
+    return pipeline(VxrZfs::sendFull(first) + QStringLiteral(" | ")
+                    + sshStage(account, VxrZfs::uploadReceive(dataset), false));
 }
 
-QStringList incrementalEstimateArgs(const QString& first, const QString& last)
+QString onDemandIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
+                            const QString& dataset)
 {
-    return {QStringLiteral("send"), QStringLiteral("-RPnv"), last, QStringLiteral("-i"), first};
+    return pipeline(VxrZfs::sendIncremental(first, last) + QStringLiteral(" | ")
+                    + sshStage(account, VxrZfs::uploadReceive(dataset), false));
 }
 
-QString receiveCommand(const QString& dataset)
+QString restoreFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
+                    qint64 totalBytes)
 {
-    return QStringLiteral("/usr/sbin/zfs recv -o atime=off -o readonly=on -Fu ") + shellQuote(dataset);
+    return pipeline(sshStage(account, VxrZfs::restoreSendFull(first), true) + meter(totalBytes)
+                    + VxrZfs::restoreReceive(dataset, false));
 }
 
-QString fullPipeline(const VxrCommands::Account& account, const QString& first,
-                     const QString& dataset, qint64 totalBytes)
+QString restoreIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
+                           const QString& dataset, qint64 totalBytes)
 {
-    return pipeline(account, fullSend(first), dataset, std::max<qint64>(0, totalBytes), true);
+    return pipeline(sshStage(account, VxrZfs::restoreSendIncremental(first, last), true) + meter(totalBytes)
+                    + VxrZfs::restoreReceive(dataset, true));
 }
 
-QString incrementalPipeline(const VxrCommands::Account& account, const QString& first,
-                            const QString& last, const QString& dataset, qint64 totalBytes)
+VxrCommand transfer(const VxrSsh::Account& account, const QString& text, int startMs)
 {
-    return pipeline(account, incrementalSend(first, last), dataset, std::max<qint64>(0, totalBytes), true);
-}
-
-QString onDemandFullPipeline(const VxrCommands::Account& account, const QString& first,
-                             const QString& dataset)
-{
-    return pipeline(account, fullSend(first), dataset, -1, false);
-}
-
-QString onDemandIncrementalPipeline(const VxrCommands::Account& account, const QString& first,
-                                    const QString& last, const QString& dataset)
-{
-    return pipeline(account, incrementalSend(first, last), dataset, -1, false);
-}
-
-QStringList onDemandSpan(const QStringList& local, const QString& prefix, const QString& remoteNewest)
-{
-    QStringList span;
-    for (int i = local.size() - 1; i >= 0; --i) {
-        if (!local.at(i).startsWith(prefix))
-            continue;
-        span.prepend(local.at(i));
-        if (!remoteNewest.isEmpty() && local.at(i) == remoteNewest)
-            return span;
-    }
-    return span;
-}
-
-QString newestWithPrefix(const QStringList& remote, const QString& prefix)
-{
-    for (int i = remote.size() - 1; i >= 0; --i) {
-        if (remote.at(i).startsWith(prefix))
-            return remote.at(i);
-    }
-    return QString();
-}
-
-QByteArray uploadLogLine(const QDateTime& time, int code)
-{
-    QByteArray line = time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8() + ' ';
-    if (code == 0)
-        line += " success";
-    else if (code < 0)
-        line += " failed(" + QByteArray::number(code) + ")";
-    return line + '\n';
-}
-
-QStringList scriptArgs(const QString& text)
-{
-    return {QStringLiteral("-e"), QStringLiteral("-q"), QStringLiteral("-c"), text,
-            QStringLiteral("/dev/null")};
-}
-
-QHash<QString, QString> scriptEnv(const VxrCommands::Account& account)
-{
-    QHash<QString, QString> env = VxrCommands::sshpassEnv(account);
-    env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
-    return env;
-}
-
-QStringList incrementalSpan(const QStringList& local, const QStringList& remote)
-{
-    if (remote.isEmpty())
-        return local;
-    const int at = local.indexOf(remote.last());
-    return at < 0 ? local : QStringList(local.mid(at));
-}
-
-qint64 parseEstimateSize(const QByteArray& output)
-{
-    QString text = QString::fromUtf8(output);
-    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
-    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString& line : lines) {
-        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (fields.size() >= 2 && fields.at(0) == QLatin1String("size")) {
-            bool ok = false;
-            const qint64 size = fields.at(1).toLongLong(&ok, 10);
-            return ok ? size : 0;
-        }
-    }
-    return 0;
+    VxrCommand c;
+    c.program = QStringLiteral("script");
+    c.args = QStringList{QStringLiteral("-e"), QStringLiteral("-q"), QStringLiteral("-c"), text,
+                         QStringLiteral("/dev/null")};
+    c.options.startMs = startMs;
+    c.options.finishMs = -1;
+    c.options.env = VxrSsh::sshpassEnv(account);
+    c.options.env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
+    return c;
 }
 
 int mapRate(int percent, int base)

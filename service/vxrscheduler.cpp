@@ -5,7 +5,7 @@
 #include "hx2file.h"
 #include "hx2utils.h"
 #include "vxrclient.h"
-#include "vxrmarkers.h"
+#include "vxroplog.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -53,12 +53,11 @@ bool due(const QDateTime& now, const QDateTime& next)
     return next.isValid() && now.isValid() && !(now < next);
 }
 
-QJsonArray uploadTasks(const QStringList& datasets, std::atomic<int>& counter)
+QList<QJsonObject> uploadTasks(const QStringList& datasets)
 {
-    QJsonArray out;
+    QList<QJsonObject> out;
     for (const QString& dataset : datasets) {
         QJsonObject task;
-        task.insert("index", ++counter);
         task.insert("action", VxrLog::kActionUpload);
         task.insert("dmpath", dataset);
         task.insert("step", 0);
@@ -88,10 +87,8 @@ void VxrClient::scheduleRun()
             std::this_thread::sleep_for(kPassSleep);
             continue;
         }
-        if (state.reportDue(mono.elapsed(), s.reportIntervalMs)) {
-            // The status report thread starts here; until it exists only
-            // its period is kept.
-        }
+        if (state.reportDue(mono.elapsed(), s.reportIntervalMs) && !reportRunning.exchange(true))
+            std::thread([this] { reportRun(); }).detach();
         if (state.cycleDue(mono.elapsed(), s.backupIntervalMs)
             && VxrSchedule::cycleMayStart(transferRunning.load(), false)
             && !backupRunning.exchange(true)) {
@@ -112,15 +109,8 @@ void VxrClient::dailyCheck()
         if (!VxrSchedule::due(current, nextSchedule))
             return;
     }
-    if (settings().hasAccount()) {
-        const QStringList datasets = dmpathsCopy();
-        {
-            std::lock_guard<std::mutex> lock(taskMutex);
-            for (const QJsonValue& t : VxrSchedule::uploadTasks(datasets, taskIndex))
-                tasks.append(t);
-        }
-        startTransferWorker();
-    }
+    if (settings().hasAccount())
+        queueTasks(VxrSchedule::uploadTasks(dmpathsCopy()));
 
     // The next time comes from the file as it is now; when it cannot be
     // read, from the entries loaded last, so the time that has come is
@@ -129,7 +119,7 @@ void VxrClient::dailyCheck()
     QJsonArray entries;
     const bool reloaded = HX2File::loadJson(file, settingsPath());
     if (reloaded) {
-        entries = file.value("server").toObject().value("schedule").toArray();
+        entries = VxrSettingsRules::parse(file).schedule;
     } else {
         std::lock_guard<std::mutex> lock(scheduleMutex);
         entries = scheduleEntries;

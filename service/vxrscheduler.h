@@ -3,6 +3,8 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
 #include <QStringList>
 
 #include <atomic>
@@ -49,9 +51,9 @@ inline bool cycleMayStart(bool transferRunning, bool backupRunning)
 // (no settings loaded yet) never comes.
 bool due(const QDateTime& now, const QDateTime& next);
 
-// One upload task per dataset, in order: {"index", "action" 2, "dmpath",
-// "step" 0, "rate" 0}, each index the next value of counter.
-QJsonArray uploadTasks(const QStringList& datasets, std::atomic<int>& counter);
+// One upload task per dataset, in order: {"action" 2, "dmpath", "step" 0,
+// "rate" 0}; the queue gives each its "index".
+QList<QJsonObject> uploadTasks(const QStringList& datasets);
 
 } // namespace VxrSchedule
 

@@ -1,25 +1,18 @@
 // The task queue as the command set sees it, and the engine's operation log.
 #include "vxrclient.h"
 
-#include "vxrmarkers.h"
-#include "vxrparse.h"
+#include "vxroplog.h"
 
 bool VxrClient::taskAlload(HX2Journals& journal, QJsonArray& out)
 {
     Q_UNUSED(journal);
-    std::lock_guard<std::mutex> lock(taskMutex);
-    out = tasks;
+    out = taskQueue.listing();
     return true;
 }
 
 bool VxrClient::taskCancel(HX2Journals& journal, int index)
 {
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lock(taskMutex);
-        found = VxrParse::cancelTask(tasks, index);
-    }
-    if (!found) {
+    if (!taskQueue.cancel(index)) {
         journal.setErr(9994, QStringLiteral("index 不存在"));
         return false;
     }
@@ -32,8 +25,13 @@ bool VxrClient::logAlload(HX2Journals& journal, QJsonArray& records)
     QJsonArray raw;
     if (!kozulog.loadByApp(raw, QString::fromLatin1(VxrLog::kApplication)))
         return false;
-    for (const QJsonValue& v : raw)
-        records.append(VxrParse::listedLogRecord(v.toObject()));
+    const QJsonArray listed = VxrLog::listedRecords(raw);
+    if (records.isEmpty()) {
+        records = listed;
+        return true;
+    }
+    for (const QJsonValue& v : listed)
+        records.append(v);
     return true;
 }
 

@@ -1,42 +1,234 @@
 #include "vxrzfs.h"
 
+#include "hx2utils.h"
+#include "vxrssh.h"
+
 namespace VxrZfs {
 
-QStringList infoArgs(const QString& datasetRoot)
+namespace {
+
+constexpr int kStartMs = 10000;
+constexpr int kHourMs = 3600000;
+constexpr int kMinuteMs = 60000;
+constexpr int kShortMs = 30000;
+constexpr int kMountMs = 10000;
+
+HX2RunOptions limits(int finishMs, QList<int> accepted = {0})
 {
-    return {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-p"), QStringLiteral("-o"),
-            QStringLiteral("name,used,reservation"), datasetRoot};
+    HX2RunOptions o;
+    o.startMs = kStartMs;
+    o.finishMs = finishMs;
+    o.acceptedCodes = std::move(accepted);
+    return o;
 }
 
-QStringList usedArgs(const QStringList& datasets)
+VxrCommand command(const char* program, const QStringList& args, const HX2RunOptions& options)
 {
-    if (datasets.isEmpty())
-        return QStringList();
-    QStringList args{QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("used,refer")};
-    args << datasets;
-    return args;
+    return VxrCommand{QString::fromLatin1(program), args, options};
 }
 
-QStringList snapshotNamesArgs()
+const QString kZfsText = QStringLiteral("/usr/sbin/zfs ");
+
+} // namespace
+
+QString snapshotName(const QString& dataset, const QDateTime& time)
 {
-    return {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
-            QStringLiteral("-t"), QStringLiteral("snapshot")};
+    return dataset + QLatin1String("@vxr_") + time.toString(QStringLiteral("yyyyMMddHHmmss"));
 }
 
-QStringList snapshotArgs(const QString& snapshotName)
+VxrCommand info(const QString& datasetRoot)
 {
-    return {QStringLiteral("snapshot"), snapshotName};
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-p"), QStringLiteral("-o"),
+                          QStringLiteral("name,used,reservation"), datasetRoot},
+                   limits(kHourMs));
 }
 
-QStringList localListArgs(const QString& dataset)
+VxrCommand usedRefer(const QStringList& datasets)
 {
-    return {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), dataset,
-            QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,used,refer")};
+    QStringList args;
+    if (!datasets.isEmpty())
+        args << QStringLiteral("list") << QStringLiteral("-H") << QStringLiteral("-o") << QStringLiteral("used,refer")
+             << datasets;
+    return command(kZfsPath, args, limits(kShortMs));
 }
 
-QString remoteListCommand()
+VxrCommand snapshotNames()
 {
-    return QStringLiteral("/usr/sbin/zfs list -H -o name,used,refer -t snapshot ");
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
+                          QStringLiteral("-t"), QStringLiteral("snapshot")},
+                   limits(kHourMs));
+}
+
+VxrCommand snapshot(const QString& snapshotName)
+{
+    return command(kZfs, {QStringLiteral("snapshot"), snapshotName}, limits(kShortMs));
+}
+
+VxrCommand snapshotListing(const QString& dataset)
+{
+    return command(kZfsPath, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), dataset,
+                              QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,used,refer")},
+                   limits(kHourMs));
+}
+
+VxrCommand snapshotNamesOf(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"),
+                          QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"), dataset},
+                   limits(kHourMs));
+}
+
+VxrCommand fullEstimate(const QString& first)
+{
+    return command(kZfs, {QStringLiteral("send"), QStringLiteral("-RPnv"), first}, limits(kMinuteMs));
+}
+
+VxrCommand incrementalEstimate(const QString& first, const QString& last)
+{
+    return command(kZfs, {QStringLiteral("send"), QStringLiteral("-RPnv"), last, QStringLiteral("-i"), first},
+                   limits(kMinuteMs, {0, 1}));
+}
+
+VxrCommand datasetNames()
+{
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name")},
+                   limits(kMinuteMs));
+}
+
+VxrCommand mount(const QString& dataset)
+{
+    HX2RunOptions o = limits(kMountMs);
+    o.startMs = kMountMs;
+    return command(kZfsPath, {QStringLiteral("mount"), dataset}, o);
+}
+
+VxrCommand snapshotHolds(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"),
+                          QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,userrefs"), dataset},
+                   limits(kHourMs));
+}
+
+VxrCommand hold(const QString& snapshot)
+{
+    return command(kZfs, {QStringLiteral("hold"), QString::fromLatin1(kBaseTag), snapshot}, limits(kShortMs));
+}
+
+VxrCommand release(const QString& snapshot)
+{
+    return command(kZfs, {QStringLiteral("release"), QString::fromLatin1(kBaseTag), snapshot}, limits(kShortMs));
+}
+
+VxrCommand destroy(const QString& spec)
+{
+    return command(kZfs, {QStringLiteral("destroy"), spec}, limits(kHourMs));
+}
+
+QString destroySpec(const QStringList& snapshots)
+{
+    QString spec = snapshots.value(0);
+    for (int i = 1; i < snapshots.size(); ++i)
+        spec += QLatin1Char(',') + snapshots.at(i).midRef(snapshots.at(i).indexOf(QLatin1Char('@')) + 1);
+    return spec;
+}
+
+RemoteQuery snapshotHoldsOnServer(const QString& dataset)
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name,userrefs ") + toShellArgEscaped(dataset),
+            limits(kHourMs)};
+}
+
+RemoteQuery moveBaseOnServer(const QString& base, const QStringList& releases, const QString& destroySpec)
+{
+    const QString tag = QString::fromLatin1(kBaseTag) + QLatin1Char(' ');
+    // Released first, so that taking it again succeeds when the base
+    // carries the tag already.
+    QString text = kZfsText + QStringLiteral("release ") + tag + toShellArgEscaped(base) + QStringLiteral(" 2>/dev/null; ")
+                   + kZfsText + QStringLiteral("hold ") + tag + toShellArgEscaped(base)
+                   + QStringLiteral(" || exit %1").arg(kHoldFailed);
+    for (const QString& name : releases)
+        text += QStringLiteral("; ") + kZfsText + QStringLiteral("release ") + tag + toShellArgEscaped(name)
+                + QStringLiteral(" 2>/dev/null");
+    if (!destroySpec.isEmpty())
+        text += QStringLiteral("; ") + kZfsText + QStringLiteral("destroy ") + toShellArgEscaped(destroySpec)
+                + QStringLiteral(" || exit %1").arg(kDestroyFailed);
+    text += QStringLiteral("; exit 0");
+    return {text, limits(kHourMs, {0, kHoldFailed, kDestroyFailed})};
+}
+
+VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query, bool withPort)
+{
+    VxrCommand c{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text, withPort), query.options};
+    c.options.env = VxrSsh::sshpassEnv(account);
+    return c;
+}
+
+RemoteQuery uploadRemoteSnapshots(const QString& dataset)
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + toShellArgEscaped(dataset), limits(kMinuteMs, {0, 1})};
+}
+
+RemoteQuery accountSnapshots()
+{
+    return {kZfsText + QStringLiteral("list -H -o name,used,refer -t snapshot "), limits(kHourMs)};
+}
+
+RemoteQuery accountSnapshotNames()
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name"), limits(kMinuteMs)};
+}
+
+RemoteQuery accountDatasets()
+{
+    return {kZfsText + QStringLiteral("list -H -o name"), limits(kHourMs)};
+}
+
+RemoteQuery restoreSnapshots(const QString& dataset)
+{
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name ") + toShellArgEscaped(dataset), limits(kHourMs)};
+}
+
+RemoteQuery restoreFullEstimate(const QString& first)
+{
+    return {kZfsText + QStringLiteral("send -RPnv ") + toShellArgEscaped(first), limits(kMinuteMs)};
+}
+
+RemoteQuery restoreIncrementalEstimate(const QString& first, const QString& last)
+{
+    return {kZfsText + QStringLiteral("send -RPnv ") + toShellArgEscaped(last) + QStringLiteral(" -i ") + toShellArgEscaped(first),
+            limits(kMinuteMs, {0, 1})};
+}
+
+QString sendFull(const QString& first)
+{
+    return QStringLiteral("zfs send ") + toShellArgEscaped(first);
+}
+
+QString sendIncremental(const QString& first, const QString& last)
+{
+    return QStringLiteral("zfs send -RI ") + toShellArgEscaped(first) + QLatin1Char(' ') + toShellArgEscaped(last);
+}
+
+QString restoreSendFull(const QString& first)
+{
+    return kZfsText + QStringLiteral("send -R ") + toShellArgEscaped(first);
+}
+
+QString restoreSendIncremental(const QString& first, const QString& last)
+{
+    return kZfsText + QStringLiteral("send -RI ") + toShellArgEscaped(first) + QLatin1Char(' ') + toShellArgEscaped(last);
+}
+
+QString uploadReceive(const QString& dataset)
+{
+    return kZfsText + QStringLiteral("recv -o atime=off -o readonly=on -Fu ") + toShellArgEscaped(dataset);
+}
+
+QString restoreReceive(const QString& dataset, bool incremental)
+{
+    return kZfsText + (incremental ? QStringLiteral("recv -o atime=off -o readonly=off -Fu ")
+                                     : QStringLiteral("recv -o atime=off -o readonly=off -u "))
+           + toShellArgEscaped(dataset);
 }
 
 } // namespace VxrZfs

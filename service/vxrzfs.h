@@ -1,34 +1,124 @@
 #ifndef VXRZFS_H
 #define VXRZFS_H
 
+#include "vxrprograms.h"
+#include "vxrssh.h"
+
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
-// Programs, argument lists and limits of the engine's zfs queries and of
-// the snapshot command. Pure: nothing here starts a program.
+// Every zfs command of the engine: the local ones as complete commands with
+// their limits, the server's as shell text for ssh (every value quoted for
+// the server's shell) with the limits of the ssh run. Pure: nothing here
+// starts a program.
 namespace VxrZfs {
 
-// The program the listings and the space totals run by absolute path;
-// the other queries find "zfs" on the search path.
+// The listings and the space totals run zfs by absolute path; the other
+// local queries find "zfs" on the search path.
 constexpr const char* kZfsPath = "/usr/sbin/zfs";
 constexpr const char* kZfs = "zfs";
 
-constexpr int kStartMs = 10000;
-constexpr int kHourMs = 3600000;
-constexpr int kShortMs = 30000;
+// The engine's snapshot name: dataset + "@vxr_" + time as yyyyMMddHHmmss.
+QString snapshotName(const QString& dataset, const QDateTime& time);
 
-// "list" "-H" "-p" "-o" "name,used,reservation" root.
-QStringList infoArgs(const QString& datasetRoot);
-// "list" "-H" "-o" "used,refer" and the datasets; empty without datasets.
-QStringList usedArgs(const QStringList& datasets);
-// "list" "-H" "-o" "name" "-t" "snapshot".
-QStringList snapshotNamesArgs();
-// "snapshot" name.
-QStringList snapshotArgs(const QString& snapshotName);
-// "list" "-t" "snapshot" dataset "-H" "-o" "name,used,refer".
-QStringList localListArgs(const QString& dataset);
-// The command the server runs for the remote listing, one shell text.
-QString remoteListCommand();
+// ---- Local commands
+
+// zfs list -H -p -o name,used,reservation ROOT (an hour).
+VxrCommand info(const QString& datasetRoot);
+// /usr/sbin/zfs list -H -o used,refer DATASETS... (30 s); no arguments
+// without datasets.
+VxrCommand usedRefer(const QStringList& datasets);
+// zfs list -H -o name -t snapshot: every local snapshot (an hour).
+VxrCommand snapshotNames();
+// zfs snapshot NAME (30 s).
+VxrCommand snapshot(const QString& snapshotName);
+// /usr/sbin/zfs list -t snapshot DS -H -o name,used,refer (an hour).
+VxrCommand snapshotListing(const QString& dataset);
+// zfs list -t snapshot -H -o name DS: the dataset's snapshot names, oldest
+// first (an hour).
+VxrCommand snapshotNamesOf(const QString& dataset);
+// zfs send -RPnv FIRST: size of a full stream (60 s).
+VxrCommand fullEstimate(const QString& first);
+// zfs send -RPnv LAST -i FIRST (60 s; exit 1 accepted).
+VxrCommand incrementalEstimate(const QString& first, const QString& last);
+// zfs list -H -o name: every local dataset and pool (60 s).
+VxrCommand datasetNames();
+// /usr/sbin/zfs mount DS (10 s).
+VxrCommand mount(const QString& dataset);
+
+// ---- Retention: holds on the incremental base, and pruning
+
+// The tag of the engine's hold on a dataset's incremental base.
+constexpr const char* kBaseTag = "vxr_base";
+// zfs list -t snapshot -H -o name,userrefs DS: the dataset's snapshots,
+// oldest first, with their number of holds (an hour).
+VxrCommand snapshotHolds(const QString& dataset);
+// zfs hold TAG SNAPSHOT and zfs release TAG SNAPSHOT (30 s each).
+VxrCommand hold(const QString& snapshot);
+VxrCommand release(const QString& snapshot);
+// "ds@a,b,c": one zfs destroy argument naming snapshots of one dataset
+// (full names, none holding a comma); empty for none.
+QString destroySpec(const QStringList& snapshots);
+// zfs destroy SPEC (an hour).
+VxrCommand destroy(const QString& spec);
+
+// ---- Commands the server runs
+
+struct RemoteQuery
+{
+    QString text;
+    HX2RunOptions options;
+};
+
+// The query run on the server through sshpass and ssh (on the account's
+// port, or ssh's default without withPort), the password in the
+// environment. The caller has checked the account's destination.
+VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query, bool withPort = true);
+
+// The upload's list of the dataset's snapshots on the server (60 s; exit 1
+// when the server lacks the dataset).
+RemoteQuery uploadRemoteSnapshots(const QString& dataset);
+// Every snapshot of the account with sizes (an hour).
+RemoteQuery accountSnapshots();
+// Every snapshot name of the account, for the on-demand pass (60 s).
+RemoteQuery accountSnapshotNames();
+// Every dataset and pool of the account (an hour).
+RemoteQuery accountDatasets();
+// The restore's list of the dataset's snapshots (an hour).
+RemoteQuery restoreSnapshots(const QString& dataset);
+// The dataset's snapshots with their number of holds, as snapshotHolds
+// (an hour).
+RemoteQuery snapshotHoldsOnServer(const QString& dataset);
+// Moves the base hold to base on the server and prunes there, in one
+// command: the hold taken anew on base (exit kHoldFailed when that fails,
+// nothing else done), the hold released from each of releases (failures
+// ignored: an operator's hold carries another tag), then the destroy of
+// destroySpec unless it is empty (exit kDestroyFailed when it fails). Exit
+// 0 when all that had to succeed did (an hour).
+constexpr int kHoldFailed = 90;
+constexpr int kDestroyFailed = 91;
+RemoteQuery moveBaseOnServer(const QString& base, const QStringList& releases, const QString& destroySpec);
+// The restore's estimates: zfs send -RPnv FIRST, and LAST -i FIRST.
+RemoteQuery restoreFullEstimate(const QString& first);
+RemoteQuery restoreIncrementalEstimate(const QString& first, const QString& last);
+
+// ---- Stream ends of the transfer pipelines, shell text
+
+// zfs send FIRST, and zfs send -RI FIRST LAST (every snapshot after FIRST
+// up to LAST; FIRST is on the receiving side already).
+QString sendFull(const QString& first);
+QString sendIncremental(const QString& first, const QString& last);
+// The same as the server runs them for a restore, replication streams.
+QString restoreSendFull(const QString& first);
+QString restoreSendIncremental(const QString& first, const QString& last);
+// The server's receive of an upload: read-only, access times off, not
+// mounted, rolled back as needed.
+QString uploadReceive(const QString& dataset);
+// The appliance's receive of a restore: writable, access times off, not
+// mounted. The full stream creates the dataset and must never replace one
+// (no -F); the incremental one rolls back the dataset it just made.
+QString restoreReceive(const QString& dataset, bool incremental);
 
 } // namespace VxrZfs
 

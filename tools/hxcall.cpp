@@ -3,13 +3,17 @@
 //   hxcall [--timeout SECONDS] SOCKET '{"cmd": "name", "params": {...}}'
 //   hxcall [--timeout SECONDS] SOCKET COMMAND ['{"param": value, ...}']
 //
+// Either JSON text may be given as "-" and is then read from standard
+// input, so that secrets (a server password) stay out of the command line.
 // The reply is printed to standard output as indented JSON. Exit status: 0
 // when a reply came; 2 for bad arguments; 3 when no reply came (no server
 // at the path, connection refused, time-out, or a reply that is no frame).
 #include "hx2localserver.h"
+#include "hx2rpcpacket.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -47,6 +51,18 @@ bool parseObject(const QString& text, const char* what, QJsonObject& out, QStrin
     return true;
 }
 
+// The argument, or when it is "-" the text on standard input (read once;
+// a second "-" reads nothing). No more than a peer would accept is read.
+QString argumentText(const QString& arg)
+{
+    if (arg != QLatin1String("-"))
+        return arg;
+    QFile in;
+    if (!in.open(stdin, QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(in.read(HX2RpcPacket::MaxPeerPayload));
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -64,9 +80,9 @@ int main(int argc, char* argv[])
     parser.addOption(timeoutOption);
     parser.addPositionalArgument(QStringLiteral("socket"), QStringLiteral("Path of the local socket."));
     parser.addPositionalArgument(QStringLiteral("request"),
-                                 QStringLiteral("A JSON request object, or a command name."));
+                                 QStringLiteral("A JSON request object (- reads it from standard input), or a command name."));
     parser.addPositionalArgument(QStringLiteral("params"),
-                                 QStringLiteral("With a command name: its parameters as a JSON object."),
+                                 QStringLiteral("With a command name: its parameters as a JSON object (- reads them from standard input)."),
                                  QStringLiteral("[params]"));
     parser.process(app);
 
@@ -80,7 +96,7 @@ int main(int argc, char* argv[])
         return fail(kBadArguments, QStringLiteral("--timeout needs a positive number of seconds"));
 
     const QString socket = args.at(0);
-    const QString second = args.at(1);
+    const QString second = argumentText(args.at(1));
     QJsonObject request;
     QString error;
     if (second.trimmed().startsWith(QLatin1Char('{'))) {
@@ -94,7 +110,7 @@ int main(int argc, char* argv[])
         request.insert(QStringLiteral("cmd"), second);
         if (args.size() == 3) {
             QJsonObject params;
-            if (!parseObject(args.at(2), "params", params, error))
+            if (!parseObject(argumentText(args.at(2)), "params", params, error))
                 return fail(kBadArguments, error);
             request.insert(QStringLiteral("params"), params);
         }

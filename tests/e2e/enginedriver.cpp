@@ -3,16 +3,24 @@
 // the service's entry, plus two test hooks: the engine clock shifted by
 // VXR_DRIVER_CLOCK_OFFSET_MS (so a schedule "at the next minute" comes in
 // seconds), and commands on standard input, each answered with one line
-// "@@<command> <compact JSON>":
+// "@@<command> <compact JSON>" (and, with VXR_DRIVER_WATCH_MS set, the
+// task queue as "@@watch <compact JSON>" each time it changed, looked at
+// every that many milliseconds, so that short-lived states are seen):
 //   tasks        the task queue
 //   cancel N     taskCancel(N) -> {"ok", "err"}
 //   log          the engine's operation-log records
+//   upload DS... one upload task per dataset (percent-encoded, so that a
+//                name may hold blanks), run at once -> {"indexes"}
+//   restore HOST PORT USER PASSWORD
+//                restoreAll -> {"ok", "err", "errmsg"}; the password is the
+//                rest of the line
 #include "appdata.h"
 #include "hx2journals.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +47,23 @@ void handle(VxrClient& engine, const QByteArray& line)
     } else if (words.value(0) == "cancel") {
         const bool ok = engine.taskCancel(journal, words.value(1).toInt());
         answer("cancel", QJsonObject{{"ok", ok}, {"err", journal.err()}});
+    } else if (words.value(0) == "upload") {
+        QList<QJsonObject> tasks;
+        for (const QByteArray& ds : words.mid(1))
+            tasks << QJsonObject{{"action", 2}, {"dmpath", QString::fromUtf8(QByteArray::fromPercentEncoding(ds))}, {"step", 0}, {"rate", 0}};
+        QJsonArray indexes;
+        for (int i : engine.queueTasks(tasks))
+            indexes.append(i);
+        answer("upload", QJsonObject{{"indexes", indexes}});
+    } else if (words.value(0) == "restore") {
+        const QByteArray rest = line.trimmed();
+        int at = 0;
+        for (int i = 0; i < 4 && at >= 0; ++i)
+            at = rest.indexOf(' ', at + 1);
+        const QString password = at < 0 ? QString() : QString::fromUtf8(rest.mid(at + 1));
+        const bool ok = engine.restoreAll(journal, QString::fromUtf8(words.value(1)), words.value(2).toInt(),
+                                          QString::fromUtf8(words.value(3)), password);
+        answer("restore", QJsonObject{{"ok", ok}, {"err", journal.err()}, {"errmsg", journal.errmsg()}});
     } else if (words.value(0) == "log") {
         QJsonArray records;
         engine.logAlload(journal, records);
@@ -58,6 +83,23 @@ int main(int argc, char* argv[])
     data->engine.setClock([offset] { return QDateTime::currentDateTime().addMSecs(offset); });
     if (!data->start())
         return 3;
+
+    QTimer watch;
+    QByteArray watched;
+    const int watchMs = qEnvironmentVariableIntValue("VXR_DRIVER_WATCH_MS");
+    if (watchMs > 0) {
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            HX2Journals journal;
+            QJsonArray tasks;
+            data->engine.taskAlload(journal, tasks);
+            const QByteArray now = QJsonDocument(tasks).toJson(QJsonDocument::Compact);
+            if (now != watched) {
+                watched = now;
+                answer("watch", tasks);
+            }
+        });
+        watch.start(watchMs);
+    }
 
     QByteArray pending;
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

@@ -1,6 +1,7 @@
 // Tests of the bench itself: the replication pipeline the system runs, the
 // server's login, the throttle, the zfs-compat translations, and that a
 // bench leaves nothing behind.
+#include "hx2utils.h"
 #include "zbenchtest.h"
 
 #include <QDir>
@@ -16,7 +17,6 @@
 using zbench::Bench;
 using zbench::Host;
 using zbench::Result;
-using zbench::shellQuote;
 
 namespace {
 

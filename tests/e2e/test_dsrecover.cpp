@@ -2,6 +2,7 @@
 // restores, what it refuses, how a broken transfer ends, and that the
 // password stays off every command line.
 #include "recoverplan.h"
+#include "hx2utils.h"
 #include "zbenchtest.h"
 
 #include "../printqt.h"
@@ -92,9 +93,9 @@ protected:
     Outcome recover(const QString& password, const QStringList& extra,
                     const std::function<void(const QList<Proc>&)>& during = {})
     {
-        QString text = "exec " + zbench::shellQuote(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\"";
+        QString text = "exec " + toShellArgEscaped(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\"";
         for (const QString& a : extra)
-            text += ' ' + zbench::shellQuote(a);
+            text += ' ' + toShellArgEscaped(a);
         auto p = bench().spawn(Host::Appliance, {"/bin/bash", "-c", text}, {{"P", password}});
         Outcome o;
         if (!p) {
@@ -171,7 +172,7 @@ TEST_F(DsrecoverFlow, RestoresTheTargetsOwnSnapshots)
     const zbench::Result r = b.run(
         Host::Appliance,
         {"script", "-q", "-e", "-c",
-         "exec " + zbench::shellQuote(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\" tank dr1 >" + zbench::shellQuote(out),
+         "exec " + toShellArgEscaped(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\" tank dr1 >" + toShellArgEscaped(out),
          "/dev/null"},
         300000, {{"P", b.password()}});
     EXPECT_EQ(r.exitCode, 0);

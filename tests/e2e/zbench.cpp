@@ -84,12 +84,6 @@ Result runLocal(const QString& program, const QStringList& args, int timeoutMs,
   return r;
 }
 
-QString shellQuote(const QString& value) {
-  QString q = value;
-  q.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-  return QLatin1Char('\'') + q + QLatin1Char('\'');
-}
-
 QString Bench::controller() {
   const QString fromEnv = qEnvironmentVariable("ZBENCH_SCRIPT");
   return fromEnv.isEmpty() ? QStringLiteral(ZBENCH_SCRIPT) : fromEnv;

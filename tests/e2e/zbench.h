@@ -140,9 +140,6 @@ class Bench {
 Result runLocal(const QString& program, const QStringList& args, int timeoutMs,
                 const Env& env = Env(), const QByteArray& input = QByteArray());
 
-// Quotes a value for a POSIX shell command line.
-QString shellQuote(const QString& value);
-
 }  // namespace zbench
 
 #endif  // ZBENCH_H

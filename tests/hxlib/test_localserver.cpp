@@ -576,10 +576,12 @@ protected:
         QByteArray out;
         QString err;
     };
-    Run hxcall(const QStringList& args)
+    Run hxcall(const QStringList& args, const QByteArray& input = QByteArray())
     {
         QProcess p;
         p.start(QStringLiteral(HXCALL_BIN), args);
+        p.write(input);
+        p.closeWriteChannel();
         EXPECT_TRUE(p.waitForFinished(30000));
         return {p.exitCode(), p.readAllStandardOutput(), QString::fromUtf8(p.readAllStandardError())};
     }
@@ -620,6 +622,17 @@ TEST_F(HxcallTest, CallerTable)
             EXPECT_TRUE(r.out.isEmpty()) << c.name;
         }
     }
+}
+
+TEST_F(HxcallTest, ReadsAJsonArgumentGivenAsDashFromStandardInput)
+{
+    Run r = hxcall({path, "echo", "-"}, R"({"pwd":"s e'cret"})");
+    EXPECT_EQ(QJsonDocument::fromJson(r.out).object(), obj(R"({"params":{"pwd":"s e'cret"},"err":0})"))
+        << r.err.toStdString();
+    r = hxcall({path, "-"}, R"({"cmd":"echo","params":{"a":1}})");
+    EXPECT_EQ(QJsonDocument::fromJson(r.out).object(), obj(R"({"params":{"a":1},"err":0})")) << r.err.toStdString();
+    r = hxcall({path, "echo", "-"}, "[1]");
+    EXPECT_EQ(r.status, 2);
 }
 
 #include "test_localserver.moc"

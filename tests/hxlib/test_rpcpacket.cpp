@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <string>
 #include <vector>
 
@@ -165,6 +167,33 @@ TEST(RpcPacketCompact, FromCompactAcceptsOnlyObjects)
         }
     }
     EXPECT_EQ(HX2RpcPacket(obj(R"({"b":[1,"x"],"a":true})")).toCompact(), QByteArray(R"({"a":true,"b":[1,"x"]})"));
+}
+
+// The frame's JSON text is the one Qt's writer makes, byte for byte, for
+// every kind of value: numbers at the edges of the integer fast path,
+// fractions, strings with escapes, non-ASCII and lone surrogates.
+TEST(RpcPacketCompact, TextIsQtsCompactJson)
+{
+    QJsonArray numbers;
+    for (double d : {0.0, -0.0, 1.0, -1.0, 7.5, 0.1, 1e6, 1e15, 1e16, 123456789012345.0, 9007199254740991.0,
+                     9007199254740992.0, 9007199254740993.0, -9007199254740992.0, 1e21, 1e-7, 2.5e-300, 1.7e308,
+                     3000000000.0, -4294967296.0, 65535.0})
+        numbers.append(d);
+    QJsonArray strings;
+    for (const QString& t : {QString(), QStringLiteral("plain"), QStringLiteral("q\"b\\s/t\tn\nr\rb\bf\f"),
+                             QString(QChar(1)) + QChar(0x1f) + QChar(0x7f), QStringLiteral("中文 ü é"),
+                             QString::fromUtf16(u"\U0001F600 pair"), QString(QChar(0xD800)) + "lone" + QChar(0xDC00)})
+        strings.append(t);
+    QJsonObject object{{"numbers", numbers}, {"strings", strings}, {"null", QJsonValue()}, {"t", true},
+                       {"f", false}, {"nested", QJsonObject{{"z", QJsonArray{QJsonArray{}, QJsonObject{}}}, {"a", 1}}}};
+    for (const QString& key : {QStringLiteral("k\"ey"), QStringLiteral("ключ"), QStringLiteral("\n")})
+        object.insert(key, key);
+    EXPECT_EQ(HX2RpcPacket(object).toCompact(), QJsonDocument(object).toJson(QJsonDocument::Compact));
+    for (int i = 0; i < 2000; ++i) {
+        const double d = (i % 2 ? -1 : 1) * std::ldexp(double(i * 7919 % 1000 + 1) / 7.0, i % 70 - 20);
+        const QJsonObject one{{"v", d}, {"i", double(qint64(d))}};
+        ASSERT_EQ(HX2RpcPacket(one).toCompact(), QJsonDocument(one).toJson(QJsonDocument::Compact)) << d;
+    }
 }
 
 TEST(RpcPacketCompact, ValueFormByteExact)

@@ -119,6 +119,37 @@ TEST(HX2Runner, StandardErrorKeepsOnlyItsTail)
     }
 }
 
+TEST(HX2Runner, OutputCapEndsTheRunAndItsTree)
+{
+    struct Case { const char* script; qint64 cap; bool ok; QByteArray out; };
+    const Case cases[] = {
+        {"printf abcdef", 6, true, "abcdef"},
+        {"printf abcdefg", 6, false, "abcdef"},
+        {"printf abcdefg", -1, true, "abcdefg"},
+        // A runaway grandchild: the cap, not the hour, ends it.
+        {"yes & echo \"grandchild $!\" >&2; wait", 1 << 20, false, QByteArray()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        HX2RunOptions options;
+        options.maxOutBytes = c.cap;
+        options.finishMs = 3600000;
+        const HX2RunResult r = HX2Runner::run("sh", {"-c", c.script}, options);
+        EXPECT_TRUE(r.finished);
+        EXPECT_EQ(r.ok, c.ok);
+        EXPECT_EQ(r.outOverflow, !c.ok);
+        if (!c.out.isEmpty()) {
+            EXPECT_EQ(r.out, c.out);
+        } else {
+            EXPECT_EQ(r.out.size(), c.cap);
+            const qint64 grandchild = grandchildPid(r.err);
+            ASSERT_GT(grandchild, 0);
+            EXPECT_TRUE(waitGone(grandchild));
+        }
+    }
+    EXPECT_EQ(HX2Runner::liveCount(), 0);
+}
+
 TEST(HX2Runner, FinishLimitKillsTheWholeTree)
 {
     // The stubborn grandchild ignores SIGTERM and lives in its own session:

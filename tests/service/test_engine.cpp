@@ -1,9 +1,9 @@
-// Engine operations driven through the real runner against stand-in "zfs"
-// and "sshpass" programs placed first on the search path. The operations
-// that run /usr/sbin/zfs by absolute path are covered on the ZFS bench.
+// Engine operations driven through scripted programs: what they run, with
+// which arguments and environment, and what they make of the answers.
+#include "fakeprograms.h"
 #include "phpaths.h"
 #include "vxrclient.h"
-#include "vxrmarkers.h"
+#include "vxroplog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,34 +14,29 @@
 
 namespace {
 
-const char* const kFakeZfs = R"(#!/bin/sh
-printf '%s|' "$@" >> "$FAKE_DIR/zfs.calls"; echo >> "$FAKE_DIR/zfs.calls"
-case "$1" in
-snapshot)
-  case "$2" in
-  missing@*) echo "cannot open 'missing': dataset does not exist" >&2; exit 1;;
-  esac
-  exit 0;;
-list)
-  case "$*" in
-  *name,used,reservation*)
-    if [ "$6" = "vxr/data" ]; then printf 'vxr/data\t1234\t5678\n'; exit 0; fi
-    echo "cannot open '$6': dataset does not exist" >&2; exit 1;;
-  *name,mountpoint,mounted*)
-    printf 'p\t/p\tyes\np/a\t/p/a\tyes\np/b b\t/mnt/b b\tyes\np/c\t/p/c\tno\nq/x\tnone\tno\n'; exit 0;;
-  *"-o name -t snapshot"*)
-    printf 'p/a@vxr_20240102030405\np/a@s2\n'; exit 0;;
-  esac;;
-esac
-exit 2
-)";
-
-const char* const kFakeSshpass = R"(#!/bin/sh
-printf '%s\n' "$@" > "$FAKE_DIR/sshpass.args"
-printf '%s' "$SSHPASS" > "$FAKE_DIR/sshpass.env"
-if [ "$FAKE_SSHPASS_FAIL" = 1 ]; then echo "Permission denied, please try again." >&2; exit 5; fi
-printf 'pool/a@vxr_20240102030405\t1.5G\t2M\npool/b@s1 10K 20K\nshort\n'
-)";
+// zfs and the server as the cases below expect them.
+HX2RunResult answer(const VxrCommand& c, bool serverRefuses)
+{
+    const QStringList& a = c.args;
+    if (c.program == "sshpass") {
+        if (serverRefuses)
+            return FakePrograms::exited(5, "Permission denied, please try again.");
+        return FakePrograms::ok("pool/a@vxr_20240102030405\t1.5G\t2M\npool/b@s1 10K 20K\nshort\n");
+    }
+    if (a.value(0) == "snapshot") {
+        if (a.value(1).startsWith("missing@"))
+            return FakePrograms::exited(1, "cannot open 'missing': dataset does not exist\n");
+        return FakePrograms::ok();
+    }
+    if (a.contains("name,used,reservation")) {
+        if (a.last() == "vxr/data")
+            return FakePrograms::ok("vxr/data\t1234\t5678\n");
+        return FakePrograms::exited(1, "cannot open: dataset does not exist");
+    }
+    if (a == QStringList{"list", "-H", "-o", "name", "-t", "snapshot"})
+        return FakePrograms::ok("p/a@vxr_20240102030405\np/a@s2\n");
+    return FakePrograms::exited(2);
+}
 
 QString json(const QJsonArray& a) { return QString::fromUtf8(QJsonDocument(a).toJson(QJsonDocument::Compact)); }
 QJsonArray arr(const char* text) { return QJsonDocument::fromJson(QByteArray(text)).array(); }
@@ -53,37 +48,17 @@ protected:
     {
         ASSERT_TRUE(m_root.isValid());
         PHPaths::setRoot(m_root.path());
-        m_bin = m_root.path() + "/bin";
-        ASSERT_TRUE(QDir().mkpath(m_bin));
-        writeProgram("zfs", kFakeZfs);
-        writeProgram("sshpass", kFakeSshpass);
-        m_oldPath = qgetenv("PATH");
-        qputenv("PATH", m_bin.toLocal8Bit() + ":" + m_oldPath);
-        qputenv("FAKE_DIR", m_root.path().toLocal8Bit());
-        qunsetenv("FAKE_SSHPASS_FAIL");
         ASSERT_TRUE(QDir().mkpath(m_root.path() + "/kozu/etc/vxrclientisp"));
+        fake = std::make_shared<FakePrograms>();
+        fake->onRun([this](const VxrCommand& c) { return answer(c, serverRefuses); });
     }
 
-    void TearDown() override
-    {
-        qputenv("PATH", m_oldPath);
-        qunsetenv("FAKE_DIR");
-        qunsetenv("FAKE_SSHPASS_FAIL");
-        PHPaths::setRoot(QString());
-    }
-
-    void writeProgram(const QString& name, const char* text)
-    {
-        QFile f(m_bin + "/" + name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(text);
-        f.close();
-        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+    void TearDown() override { PHPaths::setRoot(QString()); }
 
     // Writes the settings file and loads it into the engine.
     void settle(VxrClient& engine, const QJsonObject& settings)
     {
+        engine.setPrograms(fake);
         QFile f(engine.settingsPath());
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(QJsonDocument(settings).toJson());
@@ -98,33 +73,28 @@ protected:
         return QJsonObject{{"server", QJsonObject{{"host", host}, {"port", port}, {"uid", uid}, {"pwd", pwd}}}};
     }
 
-    QString readFake(const QString& name) const
-    {
-        QFile f(m_root.path() + "/" + name);
-        if (!f.open(QIODevice::ReadOnly))
-            return QString();
-        return QString::fromUtf8(f.readAll());
-    }
-
-    bool fakeRan(const QString& name) const { return QFile::exists(m_root.path() + "/" + name); }
-
     QTemporaryDir m_root;
-    QString m_bin;
-    QByteArray m_oldPath;
+    std::shared_ptr<FakePrograms> fake;
+    bool serverRefuses = false;
 };
 
 TEST_F(EngineOps, TaskListingAndCancel)
 {
     struct Case { const char* name; int index; bool ok; int err; QString errmsg; const char* after; };
     const Case cases[] = {
-        {"running task", 11, true, 9999, "", R"([{"index":11,"action":2,"step":1,"removed":1},{"index":12,"action":2},{"index":13,"action":3,"passwd":"p"}])"},
-        {"queued task", 12, true, 9999, "", R"([{"index":11,"action":2,"step":1},{"index":13,"action":3,"passwd":"p"}])"},
-        {"unknown index", 99, false, 9994, QStringLiteral("index 不存在"), R"([{"index":11,"action":2,"step":1},{"index":12,"action":2},{"index":13,"action":3,"passwd":"p"}])"},
+        {"running task", 1, true, 9999, "", R"([{"index":1,"action":2,"step":1,"removed":1},{"index":2,"action":2},{"index":3,"action":3,"userid":"u"}])"},
+        {"queued task", 2, true, 9999, "", R"([{"index":1,"action":2,"step":1},{"index":3,"action":3,"userid":"u"}])"},
+        {"unknown index", 99, false, 9994, QStringLiteral("index 不存在"), R"([{"index":1,"action":2,"step":1},{"index":2,"action":2},{"index":3,"action":3,"userid":"u"}])"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         VxrClient engine;
-        engine.tasks = arr(R"([{"index":11,"action":2,"step":1},{"index":12,"action":2},{"index":13,"action":3,"passwd":"p"}])");
+        engine.taskQueue.enqueue({QJsonObject{{"action", 2}}, QJsonObject{{"action", 2}},
+                                  QJsonObject{{"action", 3}, {"userid", "u"}, {"passwd", "p"}}});
+        std::atomic<bool> working{true};
+        const std::atomic<bool> stop{false};
+        // The worker's pick marks the head started; the password is never listed.
+        EXPECT_EQ(engine.taskQueue.startHeadOrIdle(working, stop).value("index").toInt(), 1);
         HX2Journals journal;
         EXPECT_EQ(engine.taskCancel(journal, c.index), c.ok);
         EXPECT_EQ(journal.err(), c.err);
@@ -182,15 +152,23 @@ TEST_F(EngineOps, OperationLogListsNewestFirstSurvivesRestartAndClears)
     EXPECT_EQ(journal.err(), 9999);
 }
 
-TEST_F(EngineOps, RemoteListingNeedsACompleteAccount)
+TEST_F(EngineOps, RemoteListingNeedsAUsableAccount)
 {
-    struct Case { const char* name; QJsonObject settings; };
+    struct Case { const char* name; QJsonObject settings; const char* errmsg; };
+    const char* missing = "缺少账号设置";
+    // ssh would read these as options or split them: refused before any
+    // program starts.
+    const char* unusable = "账号设置无效";
     const Case cases[] = {
-        {"no server", QJsonObject()},
-        {"no host", account("", 22, "backup", "secret")},
-        {"blank host", account("   ", 22, "backup", "secret")},
-        {"no user", account("server", 22, "", "secret")},
-        {"no password", account("server", 22, "backup", "")},
+        {"no server", QJsonObject(), missing},
+        {"no host", account("", 22, "backup", "secret"), missing},
+        {"blank host", account("   ", 22, "backup", "secret"), missing},
+        {"no user", account("server", 22, "", "secret"), missing},
+        {"no password", account("server", 22, "backup", ""), missing},
+        {"user like an option", account("server", 22, "-oProxyCommand=touch /tmp/x", "secret"), unusable},
+        {"host like an option", account("-oProxyCommand=x", 22, "backup", "secret"), unusable},
+        {"host with a blank", account("ser ver", 22, "backup", "secret"), unusable},
+        {"user with a control character", account("server", 22, "back\u0001up", "secret"), unusable},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -200,12 +178,12 @@ TEST_F(EngineOps, RemoteListingNeedsACompleteAccount)
         QJsonArray records;
         EXPECT_FALSE(engine.remoteAllSnapshots(journal, records));
         EXPECT_EQ(journal.err(), 9994);
-        EXPECT_EQ(journal.errmsg(), QStringLiteral("缺少账号设置"));
+        EXPECT_EQ(journal.errmsg(), QString::fromUtf8(c.errmsg));
         HX2Journals other;
         EXPECT_FALSE(engine.remoteSnapshots(other, records, "pool/a"));
         EXPECT_EQ(other.err(), 9994);
         EXPECT_TRUE(records.isEmpty());
-        EXPECT_FALSE(fakeRan("sshpass.args"));
+        EXPECT_TRUE(fake->runs().isEmpty());
     }
 }
 
@@ -224,19 +202,20 @@ TEST_F(EngineOps, RemoteListingHandsThePasswordOnlyThroughTheEnvironment)
         EXPECT_EQ(journal.err(), 9999);
         EXPECT_EQ(json(records), json(arr(R"([{"name":"pool/a@vxr_20240102030405","used":1610612736,"refer":2097152},)"
                                           R"({"name":"pool/b@s1","used":10240,"refer":20480}])")));
-        const QStringList args = readFake("sshpass.args").split('\n', Qt::SkipEmptyParts);
+        const VxrCommand run = fake->runs().last();
         const QStringList expected{"-e", "ssh", "-p", c.portArg, "-o", "StrictHostKeyChecking no",
-                                   "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=4",
+                                   "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=4", "--",
                                    "backup@server.example", "/usr/sbin/zfs list -H -o name,used,refer -t snapshot "};
-        EXPECT_EQ(args, expected);
-        EXPECT_FALSE(readFake("sshpass.args").contains("word"));
-        EXPECT_EQ(readFake("sshpass.env"), password);
+        EXPECT_EQ(run.program, "sshpass");
+        EXPECT_EQ(run.args, expected);
+        EXPECT_FALSE(VxrPrograms::traceText(run).contains("word"));
+        EXPECT_EQ(run.options.env.value("SSHPASS"), password);
     }
 }
 
 TEST_F(EngineOps, FailedRemoteListingLeavesJournalAndRecords)
 {
-    qputenv("FAKE_SSHPASS_FAIL", "1");
+    serverRefuses = true;
     VxrClient engine;
     settle(engine, account("server", 22, "backup", "wrong"));
     HX2Journals journal;
@@ -246,7 +225,7 @@ TEST_F(EngineOps, FailedRemoteListingLeavesJournalAndRecords)
     EXPECT_EQ(journal.err(), 1234);
     EXPECT_EQ(journal.errmsg(), "earlier");
     EXPECT_EQ(records.size(), 1);
-    EXPECT_TRUE(fakeRan("sshpass.args"));
+    EXPECT_EQ(fake->runs().size(), 1);
     QJsonArray log;
     ASSERT_TRUE(engine.logAlload(journal, log));
     EXPECT_TRUE(log.isEmpty());
@@ -263,7 +242,8 @@ TEST_F(EngineOps, SnapshotCycleRecordsTheFailureAndGoesOn)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QFile::remove(m_root.path() + "/zfs.calls");
+        fake = std::make_shared<FakePrograms>();
+        fake->onRun([](const VxrCommand& c) { return answer(c, false); });
         VxrClient engine;
         HX2Journals journal;
         engine.logClear(journal);
@@ -272,7 +252,10 @@ TEST_F(EngineOps, SnapshotCycleRecordsTheFailureAndGoesOn)
         engine.backupRunning.store(true);
         engine.backupRun();
         EXPECT_FALSE(engine.backupRunning.load());
-        EXPECT_EQ(readFake("zfs.calls"), c.calls);
+        QString calls;
+        for (const VxrCommand& run : fake->runs())
+            calls += run.args.join('|') + "|\n";
+        EXPECT_EQ(calls, c.calls);
         QJsonArray log;
         ASSERT_TRUE(engine.logAlload(journal, log));
         ASSERT_EQ(log.size(), c.records);
@@ -289,11 +272,11 @@ TEST_F(EngineOps, SnapshotCycleRecordsTheFailureAndGoesOn)
 
 TEST_F(EngineOps, SnapshotThatCannotStartLeavesAnEmptyErrorText)
 {
-    // No zfs at all on the search path.
-    qputenv("PATH", QByteArray("/nonexistent"));
+    // zfs cannot be started at all.
+    fake->onRun([](const VxrCommand&) { return FakePrograms::notStarted(); });
     VxrClient engine;
+    engine.setPrograms(fake);
     engine.vxrSnap("p/a");
-    qputenv("PATH", m_bin.toLocal8Bit() + ":" + m_oldPath);
     HX2Journals journal;
     QJsonArray log;
     ASSERT_TRUE(engine.logAlload(journal, log));
@@ -304,29 +287,41 @@ TEST_F(EngineOps, SnapshotThatCannotStartLeavesAnEmptyErrorText)
 TEST_F(EngineOps, InventoryQueries)
 {
     VxrClient engine;
+    engine.setPrograms(fake);
     HX2Journals journal;
     engine.loadConfigure(journal, QJsonObject());
     EXPECT_EQ(QString::fromUtf8(QJsonDocument(engine.zfsInfo()).toJson(QJsonDocument::Compact)),
               R"({"all":5678,"used":1234})");
     EXPECT_EQ(engine.snapshots(), QStringList({"p/a@vxr_20240102030405", "p/a@s2"}));
 
-    QJsonObject map{{"stale", 1}};
-    EXPECT_TRUE(engine.storageLoad(journal, map));
-    EXPECT_EQ(QString::fromUtf8(QJsonDocument(map).toJson(QJsonDocument::Compact)),
-              R"({"p":{"a":{"fstype":"zfs","lv":"a","mountpoint":"/p/a","name":"p/a","vg":"p"},)"
-              R"("b b":{"fstype":"zfs","lv":"b b","mountpoint":"/mnt/b b","name":"p/b b","vg":"p"}}})");
-    EXPECT_EQ(journal.err(), 9999);
-
     VxrClient other;
+    other.setPrograms(fake);
     other.loadConfigure(journal, QJsonObject{{"vg", "nope"}, {"lv", "x"}});
     EXPECT_TRUE(other.zfsInfo().isEmpty());
 
     // No datasets: nothing runs and the totals stay as they were.
+    const int ran = fake->runs().size();
     qint64 used = 7;
     qint64 refer = 8;
     EXPECT_FALSE(engine.allUsed(used, refer));
     EXPECT_EQ(used, 7);
     EXPECT_EQ(refer, 8);
+    EXPECT_EQ(fake->runs().size(), ran);
+
+    // The totals over the datasets, by absolute path; one failure fails all.
+    fake->onRun([](const VxrCommand& c) {
+        if (c.program != "/usr/sbin/zfs" || c.args.mid(0, 4) != QStringList{"list", "-H", "-o", "used,refer"})
+            return FakePrograms::exited(2);
+        return c.args.contains("p/gone") ? FakePrograms::exited(1) : FakePrograms::ok("1.5K\t1K\n2M\t512\n");
+    });
+    settle(engine, QJsonObject{{"dmpaths", QJsonArray{"p/a", "p/b"}}});
+    EXPECT_TRUE(engine.allUsed(used, refer));
+    EXPECT_EQ(used, 1536 + 2097152);
+    EXPECT_EQ(refer, 1024 + 512);
+    settle(engine, QJsonObject{{"dmpaths", QJsonArray{"p/a", "p/gone"}}});
+    EXPECT_FALSE(engine.allUsed(used, refer));
+    EXPECT_EQ(used, 0);
+    EXPECT_EQ(refer, 0);
 }
 
 } // namespace

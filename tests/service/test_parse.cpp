@@ -1,3 +1,5 @@
+#include "vxrinventory.h"
+#include "vxroplog.h"
 #include "vxrparse.h"
 #include "vxrzfs.h"
 
@@ -148,7 +150,7 @@ TEST(VxrParse, UsedAndReferSums)
     }
 }
 
-TEST(VxrParse, MountPointGrouping)
+TEST(VxrInventory, MountPointGrouping)
 {
     struct Case { const char* name; const char* mountpoints; const char* map; };
     const Case cases[] = {
@@ -169,11 +171,11 @@ TEST(VxrParse, MountPointGrouping)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(json(VxrParse::groupMountpoints(obj(c.mountpoints))), json(obj(c.map)));
+        EXPECT_EQ(json(VxrInventory::groupMountpoints(obj(c.mountpoints))), json(obj(c.map)));
     }
 }
 
-TEST(VxrParse, ListedLogRecordMergesItsDetails)
+TEST(VxrLog, ListedRecordMergesItsDetails)
 {
     struct Case { const char* name; const char* record; const char* listed; };
     const Case cases[] = {
@@ -191,37 +193,11 @@ TEST(VxrParse, ListedLogRecordMergesItsDetails)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(json(VxrParse::listedLogRecord(obj(c.record))), json(obj(c.listed)));
+        EXPECT_EQ(json(VxrLog::listedRecord(obj(c.record))), json(obj(c.listed)));
     }
 }
 
-TEST(VxrParse, TaskCancelRules)
-{
-    struct Case { const char* name; const char* tasks; int index; bool found; const char* after; };
-    const Case cases[] = {
-        {"running task is marked and stays", R"([{"index":1,"step":1},{"index":2}])", 1, true,
-         R"([{"index":1,"step":1,"removed":1},{"index":2}])"},
-        {"waiting task is removed", R"([{"index":1},{"index":2},{"index":3}])", 2, true,
-         R"([{"index":1},{"index":3}])"},
-        {"last waiting task is removed", R"([{"index":1},{"index":2},{"index":3}])", 3, true,
-         R"([{"index":1},{"index":2}])"},
-        {"unknown index", R"([{"index":1},{"index":2}])", 9, false, R"([{"index":1},{"index":2}])"},
-        {"empty queue", "[]", 1, false, "[]"},
-        {"index read as an integer", R"([{"index":"1"},{"index":2.0}])", 2, true, R"([{"index":"1"}])"},
-        {"neighbouring duplicates all go", R"([{"index":1},{"index":2},{"index":2},{"index":3}])", 2, true,
-         R"([{"index":1},{"index":3}])"},
-        {"head and a waiting task with the same index", R"([{"index":5},{"index":5}])", 5, true,
-         R"([{"index":5,"removed":1}])"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        QJsonArray tasks = arr(c.tasks);
-        EXPECT_EQ(VxrParse::cancelTask(tasks, c.index), c.found);
-        EXPECT_EQ(json(tasks), json(arr(c.after)));
-    }
-}
-
-TEST(VxrParse, SnapshotNames)
+TEST(VxrZfs, SnapshotNames)
 {
     struct Case { QString dataset; QDateTime time; QString name; };
     const Case cases[] = {
@@ -230,30 +206,61 @@ TEST(VxrParse, SnapshotNames)
         {"p/my data", QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59)), "p/my data@vxr_19991231235959"},
     };
     for (const Case& c : cases) {
-        const QString name = VxrParse::snapshotName(c.dataset, c.time);
+        const QString name = VxrZfs::snapshotName(c.dataset, c.time);
         EXPECT_EQ(name, c.name);
         // The listing reads the stamp back as the time it was taken.
         EXPECT_EQ(VxrParse::snapshotTime(name), c.time.toString("yyyy-MM-dd HH:mm:ss"));
     }
 }
 
-TEST(VxrZfs, ArgumentLists)
+// Every zfs command: program, arguments and the exit codes that count as
+// success; the server's commands with every value quoted for its shell.
+TEST(VxrZfs, CommandLines)
 {
-    struct Case { const char* name; QStringList args; QStringList expected; };
+    struct Case { const char* name; VxrCommand command; QString program; QStringList args; QList<int> accepted; };
+    const QString zfs = "zfs";
+    const QString abs = "/usr/sbin/zfs";
     const Case cases[] = {
-        {"info", VxrZfs::infoArgs("vxr/data"), {"list", "-H", "-p", "-o", "name,used,reservation", "vxr/data"}},
-        {"used", VxrZfs::usedArgs({"p/a", "p/b c"}), {"list", "-H", "-o", "used,refer", "p/a", "p/b c"}},
-        {"used without datasets", VxrZfs::usedArgs({}), {}},
-        {"snapshot names", VxrZfs::snapshotNamesArgs(), {"list", "-H", "-o", "name", "-t", "snapshot"}},
-        {"snapshot", VxrZfs::snapshotArgs("p/a@vxr_20240102030405"), {"snapshot", "p/a@vxr_20240102030405"}},
-        {"local listing", VxrZfs::localListArgs("p/a"),
-         {"list", "-t", "snapshot", "p/a", "-H", "-o", "name,used,refer"}},
+        {"info", VxrZfs::info("vxr/data"), zfs, {"list", "-H", "-p", "-o", "name,used,reservation", "vxr/data"}, {0}},
+        {"used", VxrZfs::usedRefer({"p/a", "p/b c"}), abs, {"list", "-H", "-o", "used,refer", "p/a", "p/b c"}, {0}},
+        {"used without datasets", VxrZfs::usedRefer({}), abs, {}, {0}},
+        {"snapshot names", VxrZfs::snapshotNames(), zfs, {"list", "-H", "-o", "name", "-t", "snapshot"}, {0}},
+        {"snapshot", VxrZfs::snapshot("p/a@vxr_20240102030405"), zfs, {"snapshot", "p/a@vxr_20240102030405"}, {0}},
+        {"local listing", VxrZfs::snapshotListing("p/a"), abs,
+         {"list", "-t", "snapshot", "p/a", "-H", "-o", "name,used,refer"}, {0}},
+        {"names of one dataset", VxrZfs::snapshotNamesOf("p/a b"), zfs,
+         {"list", "-t", "snapshot", "-H", "-o", "name", "p/a b"}, {0}},
+        {"full estimate", VxrZfs::fullEstimate("p/a@1"), zfs, {"send", "-RPnv", "p/a@1"}, {0}},
+        {"incremental estimate", VxrZfs::incrementalEstimate("p/a@1", "p/a@3"), zfs,
+         {"send", "-RPnv", "p/a@3", "-i", "p/a@1"}, {0, 1}},
+        {"datasets", VxrZfs::datasetNames(), zfs, {"list", "-H", "-o", "name"}, {0}},
+        {"mount", VxrZfs::mount("p/a b"), abs, {"mount", "p/a b"}, {0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.args, c.expected);
+        EXPECT_EQ(c.command.program, c.program);
+        EXPECT_EQ(c.command.args, c.args);
+        EXPECT_EQ(c.command.options.acceptedCodes, c.accepted);
+        EXPECT_GT(c.command.options.finishMs, 0);
     }
-    EXPECT_EQ(VxrZfs::remoteListCommand(), "/usr/sbin/zfs list -H -o name,used,refer -t snapshot ");
+
+    struct Remote { const char* name; VxrZfs::RemoteQuery query; QString text; QList<int> accepted; };
+    const Remote remote[] = {
+        {"upload's list", VxrZfs::uploadRemoteSnapshots("p/it's"),
+         R"(/usr/sbin/zfs list -t snapshot -H -o name 'p/it'\''s')", {0, 1}},
+        {"account's snapshots", VxrZfs::accountSnapshots(), "/usr/sbin/zfs list -H -o name,used,refer -t snapshot ", {0}},
+        {"account's names", VxrZfs::accountSnapshotNames(), "/usr/sbin/zfs list -t snapshot -H -o name", {0}},
+        {"account's datasets", VxrZfs::accountDatasets(), "/usr/sbin/zfs list -H -o name", {0}},
+        {"restore's list", VxrZfs::restoreSnapshots("p/a b"), "/usr/sbin/zfs list -t snapshot -H -o name 'p/a b'", {0}},
+        {"restore's full estimate", VxrZfs::restoreFullEstimate("p/a@1"), "/usr/sbin/zfs send -RPnv 'p/a@1'", {0}},
+        {"restore's incremental estimate", VxrZfs::restoreIncrementalEstimate("p/a@1", "p/a@$(x)"),
+         "/usr/sbin/zfs send -RPnv 'p/a@$(x)' -i 'p/a@1'", {0, 1}},
+    };
+    for (const Remote& r : remote) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(r.query.text, r.text);
+        EXPECT_EQ(r.query.options.acceptedCodes, r.accepted);
+    }
 }
 
 } // namespace

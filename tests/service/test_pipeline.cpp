@@ -1,8 +1,10 @@
-// The transfer's pure pieces: pv progress parse, estimate parse, the
-// incremental span, and the pipeline text, whose quoting is proven by
+// The transfer's pure pieces: pv progress parse, estimate parse and the
+// pipeline text, whose quoting is proven by
 // running it through a real shell with stand-in programs.
 #include "hx2runner.h"
+#include "vxrparse.h"
 #include "vxrpipeline.h"
+#include "vxrzfs.h"
 
 #include <QDir>
 #include <QFile>
@@ -166,43 +168,24 @@ TEST(EstimateParse, ReadsSizeLine)
         {"error text", "cannot open 'tank/x': dataset does not exist\n", 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(parseEstimateSize(c.out), c.size) << c.name;
-}
-
-TEST(IncrementalSpan, StartsAtServersNewest)
-{
-    const QStringList local{"t/a@1", "t/a@2", "t/a@3", "t/a@4"};
-    struct { const char* name; QStringList remote; QStringList span; } cases[] = {
-        {"server holds none (after full phase)", {}, local},
-        {"server holds the first", {"t/a@1"}, {"t/a@1", "t/a@2", "t/a@3", "t/a@4"}},
-        {"server holds k", {"t/a@1", "t/a@2", "t/a@3"}, {"t/a@3", "t/a@4"}},
-        {"server holds a middle one", {"t/a@2"}, {"t/a@2", "t/a@3", "t/a@4"}},
-        {"server holds all: nothing to send", local, {"t/a@4"}},
-        {"server newest unknown here", {"t/a@1", "t/a@0x"}, local},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(incrementalSpan(local, c.remote), c.span) << c.name;
-    EXPECT_EQ(incrementalSpan({"t/a@1"}, {}), QStringList{"t/a@1"});
+        EXPECT_EQ(VxrParse::parseEstimateSize(c.out), c.size) << c.name;
 }
 
 TEST(PipelineText, BuildsCommandLines)
 {
-    EXPECT_EQ(localListArgs("t/a b"), (QStringList{"list", "-t", "snapshot", "-H", "-o", "name", "t/a b"}));
-    EXPECT_EQ(fullEstimateArgs("t/a@1"), (QStringList{"send", "-RPnv", "t/a@1"}));
-    EXPECT_EQ(incrementalEstimateArgs("t/a@1", "t/a@3"),
-              (QStringList{"send", "-RPnv", "t/a@3", "-i", "t/a@1"}));
-    EXPECT_EQ(remoteListCommand("t/a b"), QStringLiteral("/usr/sbin/zfs list -t snapshot -H -o name 't/a b'"));
-    EXPECT_EQ(scriptArgs("T"), (QStringList{"-e", "-q", "-c", "T", "/dev/null"}));
-
-    const VxrCommands::Account account{"h", 2222, "u", "secret"};
-    const QString full = fullPipeline(account, "t/a@1", "t/a", 100);
+    const VxrSsh::Account account{"h", 2222, "u", "secret"};
+    const QString full = uploadFull(account, "t/a@1", "t/a", 100);
     EXPECT_TRUE(full.startsWith(QStringLiteral("set -o pipefail; zfs send 't/a@1' | pv -r -p -s 100 | sshpass '-e' 'ssh' '-p' '2222'")))
         << qPrintable(full);
+    EXPECT_TRUE(full.endsWith(QStringLiteral(" && echo vxr-stream-complete")));
     EXPECT_FALSE(full.contains(QStringLiteral("secret")));
     EXPECT_TRUE(full.contains(QStringLiteral("ServerAliveInterval=")));
-    const QHash<QString, QString> env = scriptEnv(account);
-    EXPECT_EQ(env.value("SHELL"), QStringLiteral("/bin/bash"));
-    EXPECT_EQ(env.value("SSHPASS"), QStringLiteral("secret"));
+    const VxrCommand run = transfer(account, full, 30000);
+    EXPECT_EQ(run.program, "script");
+    EXPECT_EQ(run.args, (QStringList{"-e", "-q", "-c", full, "/dev/null"}));
+    EXPECT_EQ(run.options.startMs, 30000);
+    EXPECT_EQ(run.options.env.value("SHELL"), QStringLiteral("/bin/bash"));
+    EXPECT_EQ(run.options.env.value("SSHPASS"), QStringLiteral("secret"));
 }
 
 // Stand-ins for zfs, pv and sshpass on PATH record what they were given,
@@ -250,17 +233,16 @@ protected:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
 
-    HX2RunResult runScript(const QString& text, const VxrCommands::Account& account,
+    HX2RunResult runScript(const QString& text, const VxrSsh::Account& account,
                            const QHash<QString, QString>& extra = {})
     {
-        HX2RunOptions o;
-        o.finishMs = 20000;
-        o.env = scriptEnv(account);
-        o.env.insert("PATH", bin + ":/usr/bin:/bin");
-        o.env.insert("REC", m_dir.path());
+        VxrCommand run = transfer(account, text, 10000);
+        run.options.finishMs = 20000;
+        run.options.env.insert("PATH", bin + ":/usr/bin:/bin");
+        run.options.env.insert("REC", m_dir.path());
         for (auto it = extra.cbegin(); it != extra.cend(); ++it)
-            o.env.insert(it.key(), it.value());
-        return HX2Runner::run("script", scriptArgs(text), o);
+            run.options.env.insert(it.key(), it.value());
+        return HX2Runner::run(run.program, run.args, run.options);
     }
 
     // What a POSIX shell makes of the remote command's words after prefix.
@@ -282,7 +264,7 @@ protected:
 
 TEST_F(PipelineShell, HostileValuesArriveUnchanged)
 {
-    struct { const char* name; VxrCommands::Account account; QString first; QString last; QString dataset; } cases[] = {
+    struct { const char* name; VxrSsh::Account account; QString first; QString last; QString dataset; } cases[] = {
         {"plain", {"backup.example", 22, "root", "pw"}, "tank/a@vxr_1", "tank/a@vxr_2", "tank/a"},
         {"special password", {"h", 2200, "root", "p\"a$s 'w`d\\"}, "tank/a@s1", "tank/a@s2", "tank/a"},
         {"injection attempts", {"h;touch INJ", 22, "u$(touch INJ)", "$(touch INJ)`touch INJ`"},
@@ -292,8 +274,8 @@ TEST_F(PipelineShell, HostileValuesArriveUnchanged)
     for (const auto& c : cases) {
         for (int incremental = 0; incremental < 2; ++incremental) {
             const QString text = incremental
-                ? incrementalPipeline(c.account, c.first, c.last, c.dataset, 4096)
-                : fullPipeline(c.account, c.first, c.dataset, 4096);
+                ? uploadIncremental(c.account, c.first, c.last, c.dataset, 4096)
+                : uploadFull(c.account, c.first, c.dataset, 4096);
             EXPECT_FALSE(text.contains(c.account.password)) << c.name;
             const HX2RunResult r = runScript(text, c.account);
             ASSERT_TRUE(r.ok) << c.name << " exit " << r.exitCode << ": " << r.out.constData();
@@ -303,7 +285,7 @@ TEST_F(PipelineShell, HostileValuesArriveUnchanged)
             EXPECT_EQ(recorded("zfs"), zfs) << c.name;
             EXPECT_EQ(recorded("pv"), (QStringList{"-r", "-p", "-s", "4096"})) << c.name;
             const QStringList ssh = recorded("sshpass");
-            ASSERT_EQ(ssh, VxrCommands::sshpassArgs(c.account, receiveCommand(c.dataset))) << c.name;
+            ASSERT_EQ(ssh, VxrSsh::sshpassArgs(c.account, VxrZfs::uploadReceive(c.dataset))) << c.name;
             EXPECT_EQ(remoteWords(ssh.last(), "/usr/sbin/zfs recv "),
                       (QStringList{"-o", "atime=off", "-o", "readonly=on", "-Fu", c.dataset}))
                 << c.name;
@@ -320,9 +302,9 @@ TEST_F(PipelineShell, DatasetQuotedForServerShell)
 {
     const QStringList datasets{"t/a b", "t/'q'", "t/$(x)", "t/`y`", "t/\"z\"", "t/a\\b", "t/;|&<>"};
     for (const QString& ds : datasets) {
-        EXPECT_EQ(remoteWords(remoteListCommand(ds), "/usr/sbin/zfs list "),
+        EXPECT_EQ(remoteWords(VxrZfs::uploadRemoteSnapshots(ds).text, "/usr/sbin/zfs list "),
                   (QStringList{"-t", "snapshot", "-H", "-o", "name", ds}));
-        EXPECT_EQ(remoteWords(receiveCommand(ds), "/usr/sbin/zfs recv "),
+        EXPECT_EQ(remoteWords(VxrZfs::uploadReceive(ds), "/usr/sbin/zfs recv "),
                   (QStringList{"-o", "atime=off", "-o", "readonly=on", "-Fu", ds}));
     }
 }
@@ -331,7 +313,7 @@ TEST_F(PipelineShell, DatasetQuotedForServerShell)
 // zfs send fail the transfer even when the receiving end exits 0.
 TEST_F(PipelineShell, AnyFailingStageFailsTransfer)
 {
-    const VxrCommands::Account account{"h", 22, "u", "pw"};
+    const VxrSsh::Account account{"h", 22, "u", "pw"};
     struct { const char* name; QHash<QString, QString> env; int exitCode; } cases[] = {
         {"all succeed", {}, 0},
         {"send fails, receive accepts", {{"ZFS_RC", "3"}}, 3},
@@ -339,7 +321,7 @@ TEST_F(PipelineShell, AnyFailingStageFailsTransfer)
         {"both fail", {{"ZFS_RC", "2"}, {"RECV_RC", "5"}}, 5},
     };
     for (const auto& c : cases) {
-        const HX2RunResult r = runScript(fullPipeline(account, "t/a@1", "t/a", 10), account, c.env);
+        const HX2RunResult r = runScript(uploadFull(account, "t/a@1", "t/a", 10), account, c.env);
         EXPECT_TRUE(r.finished) << c.name;
         EXPECT_EQ(r.exitCode, c.exitCode) << c.name;
         EXPECT_EQ(r.ok, c.exitCode == 0) << c.name;
@@ -351,13 +333,12 @@ TEST_F(PipelineShell, AnyFailingStageFailsTransfer)
 // a finished stream.
 TEST_F(PipelineShell, TerminatedScriptShowsNoCompletion)
 {
-    const VxrCommands::Account account{"h", 22, "u", "pw"};
-    HX2RunOptions o;
-    o.env = scriptEnv(account);
-    o.env.insert("PATH", bin + ":/usr/bin:/bin");
-    o.env.insert("REC", m_dir.path());
-    o.env.insert("ZFS_SLEEP", "20");
-    HX2Runner runner("script", scriptArgs(fullPipeline(account, "t/a@1", "t/a", 10)), o);
+    const VxrSsh::Account account{"h", 22, "u", "pw"};
+    VxrCommand run = transfer(account, uploadFull(account, "t/a@1", "t/a", 10), 10000);
+    run.options.env.insert("PATH", bin + ":/usr/bin:/bin");
+    run.options.env.insert("REC", m_dir.path());
+    run.options.env.insert("ZFS_SLEEP", "20");
+    HX2Runner runner(run.program, run.args, run.options);
     ASSERT_TRUE(runner.start());
     EXPECT_FALSE(runner.waitForFinished(500));
     ::kill(static_cast<pid_t>(runner.pid()), SIGTERM);

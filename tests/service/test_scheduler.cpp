@@ -121,8 +121,10 @@ protected:
     QList<int> queuedIndexes() const
     {
         QList<int> out;
-        std::lock_guard<std::mutex> lock(engine->taskMutex);
-        for (const QJsonValue& v : engine->tasks)
+        HX2Journals journal;
+        QJsonArray tasks;
+        engine->taskAlload(journal, tasks);
+        for (const QJsonValue& v : tasks)
             out << v.toObject().value("index").toInt();
         return out;
     }
@@ -155,7 +157,10 @@ TEST_F(DailyCheck, NextTimeFromSchedule)
 TEST_F(DailyCheck, QueuesEachDatasetOnceAtTheTime)
 {
     writeSettings({QJsonObject{{"hour", 2}, {"minute", 30}}});
-    engine->taskIndex.store(7);
+    // Indexes go on from earlier tasks.
+    engine->taskQueue.enqueue({QJsonObject{{"action", 2}}, QJsonObject{{"action", 2}}});
+    engine->taskQueue.remove(1);
+    engine->taskQueue.remove(2);
 
     m_now = at(7, 2, 29, 59);
     engine->dailyCheck();
@@ -163,12 +168,14 @@ TEST_F(DailyCheck, QueuesEachDatasetOnceAtTheTime)
 
     m_now = at(7, 2, 30, 5);
     engine->dailyCheck();
-    ASSERT_EQ(queuedIndexes(), (QList<int>{8, 9}));
+    ASSERT_EQ(queuedIndexes(), (QList<int>{3, 4}));
     {
-        std::lock_guard<std::mutex> lock(engine->taskMutex);
-        const QJsonObject first = engine->tasks.at(0).toObject();
-        EXPECT_EQ(first, (QJsonObject{{"index", 8}, {"action", 2}, {"dmpath", "t/a"}, {"step", 0}, {"rate", 0}}));
-        EXPECT_EQ(engine->tasks.at(1).toObject().value("dmpath").toString(), QStringLiteral("t/b"));
+        HX2Journals journal;
+        QJsonArray tasks;
+        engine->taskAlload(journal, tasks);
+        const QJsonObject first = tasks.at(0).toObject();
+        EXPECT_EQ(first, (QJsonObject{{"index", 3}, {"action", 2}, {"dmpath", "t/a"}, {"step", 0}, {"rate", 0}}));
+        EXPECT_EQ(tasks.at(1).toObject().value("dmpath").toString(), QStringLiteral("t/b"));
     }
     EXPECT_EQ(engine->nextScheduleCopy(), at(8, 2, 30));
 

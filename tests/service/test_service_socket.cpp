@@ -5,12 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include "../printqt.h"
 
 #include <gtest/gtest.h>
 
@@ -125,7 +128,7 @@ TEST_F(ServiceProcess, AnswersHelpAndUnknownCommandsInDebuggingMode)
     EXPECT_EQ(help.reply.value("err").toInt(-1), 0);
     EXPECT_TRUE(help.reply.value("elapsed").isDouble());
     const QJsonObject results = help.reply.value("results").toObject();
-    ASSERT_EQ(results.keys(), QStringList{"help_interfaces"});
+    ASSERT_TRUE(results.contains("help_interfaces"));
     EXPECT_EQ(results.value("help_interfaces").toObject().value("comment").toString(),
               QStringLiteral("获取接口的使用说明"));
 
@@ -202,8 +205,106 @@ TEST_F(ServiceProcess, ASecondInstanceOnTheSameIdGivesWay)
     const QString message = QString::fromUtf8(second.readAllStandardError());
     EXPECT_EQ(message, QStringLiteral("Another instance is listening on ") + socket + "\n");
 
-    const Call r = hxcall({"vxrclient_nonexistent"});
+    const Call r = hxcall({"vxrclient_task_alload"});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_EQ(r.reply.value("err").toInt(), 9885);
+    EXPECT_EQ(r.reply, (QJsonObject{{"err", 0}, {"results", QJsonObject{{"records", QJsonArray()}}}}));
+    EXPECT_EQ(quit(nullptr), 0);
+}
+
+TEST_F(ServiceProcess, ListsEveryCommandAndRefusesMissingParametersBeforeTheEngine)
+{
+    writeConfig(config(false, socket));
+    startService();
+    ASSERT_TRUE(waitForSocket());
+
+    const QStringList commands = {
+        "vxrclient_settingload", "vxrclient_settingsave",   "vxrclient_zfstorage", "vxrclient_restore",
+        "vxrclient_snapshot",    "vxrclient_local_loadby",  "vxrclient_remote_loadby",
+        "vxrclient_log_alload",  "vxrclient_log_clear",     "vxrclient_task_alload", "vxrclient_task_cancel"};
+    const QJsonObject listing = hxcall({"help_interfaces"}).reply.value("results").toObject();
+    EXPECT_EQ(listing.size(), commands.size() + 1);
+    for (const QString& name : commands) {
+        EXPECT_EQ(listing.value(name).toObject(),
+                  (QJsonObject{{"cmd", name}, {"comment", QStringLiteral("<<此接口没有提供使用说明>>")}}))
+            << name.toStdString();
+        // A help request is answered before anything runs: a fresh
+        // connection's outcome and an empty body, even with parameters.
+        const Call help = hxcall({QString::fromUtf8(QJsonDocument(QJsonObject{
+            {"cmd", name}, {"help", 1}, {"params", QJsonObject{{"index", 1}, {"active", 1}}}}).toJson())});
+        EXPECT_EQ(help.reply, (QJsonObject{{"err", 9999}})) << name.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("kozu/etc/vxrclientisp/settings.json")));
+
+    struct Case {
+        const char* request;
+        const char* missing;
+    };
+    const std::vector<Case> refused = {
+        {R"({"cmd":"vxrclient_snapshot"})", "dmpath"},
+        {R"({"cmd":"vxrclient_snapshot","params":{"dmpath":" \t "}})", "dmpath"},
+        {R"({"cmd":"vxrclient_local_loadby","params":{"dmpath":7}})", "dmpath"},
+        {R"({"cmd":"vxrclient_task_cancel","params":{}})", "index"},
+        {R"({"cmd":"vxrclient_task_cancel","params":{"index":0}})", "index"},
+        {R"({"cmd":"vxrclient_task_cancel","params":{"index":-1}})", "index"},
+        {R"({"cmd":"vxrclient_task_cancel","params":{"index":"3"}})", "index"},
+        {R"({"cmd":"vxrclient_task_cancel","params":[3]})", "index"},
+        {R"({"cmd":"vxrclient_restore","params":{"port":22,"userid":"u","passwd":"p"}})", "server, port, userid, passwd"},
+        {R"({"cmd":"vxrclient_restore","params":{"server":"h","port":22,"passwd":"p"}})", "server, port, userid, passwd"},
+        {R"({"cmd":"vxrclient_restore","params":{"server":"h","userid":"u","passwd":"  "}})", "server, port, userid, passwd"},
+        {R"({"cmd":"vxrclient_restore","params":{"server":"h","userid":"u","passwd":1234}})", "server, port, userid, passwd"},
+    };
+    for (const Case& c : refused) {
+        const Call r = hxcall({QString::fromUtf8(c.request)});
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(r.reply, (QJsonObject{{"err", 9995}, {"errmsg", QStringLiteral("缺少参数: ") + c.missing}}))
+            << c.request;
+    }
+    const Call tasks = hxcall({"vxrclient_task_alload"});
+    EXPECT_EQ(tasks.reply.value("results").toObject().value("records").toArray(), QJsonArray());
+
+    // Every program the engine runs leaves one trace line.
+    QString output;
+    EXPECT_EQ(quit(&output), 0);
+    EXPECT_FALSE(output.contains("trace: line = ")) << output.toStdString();
+}
+
+TEST_F(ServiceProcess, SavedSettingsAreStoredWholeAndReadBack)
+{
+    writeConfig(config(false, socket));
+    startService();
+    ASSERT_TRUE(waitForSocket());
+    const QString file = root.filePath("kozu/etc/vxrclientisp/settings.json");
+    auto stored = [&] {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object() : QJsonObject();
+    };
+
+    const QJsonObject schedule{{"hour", 3}, {"minute", 30}};
+    const QJsonObject saved{
+        {"active", 1},
+        {"report", QJsonObject{{"interval", 0}}},
+        {"server", QJsonObject{{"host", " backup.example "}, {"port", 70000}, {"uid", "u"}, {"pwd", "p"},
+                               {"interval", 7}, {"schedule", QJsonArray{schedule}}}},
+        {"dmpaths", QJsonArray{"tank/home"}},
+        {"note", "kept on disk"}};
+    ASSERT_EQ(hxcall({"vxrclient_settingsave", QString::fromUtf8(QJsonDocument(saved).toJson())}).reply,
+              (QJsonObject{{"err", 0}}));
+    EXPECT_EQ(stored(), saved);
+    const QJsonObject view = hxcall({"vxrclient_settingload"}).reply.value("results").toObject();
+    EXPECT_EQ(view.value("active").toInt(), 1);
+    EXPECT_EQ(view.value("report").toObject(), (QJsonObject{{"interval", 1}}));
+    EXPECT_EQ(view.value("server").toObject(),
+              (QJsonObject{{"host", "backup.example"}, {"port", 22}, {"uid", "u"}, {"pwd", "p"}, {"interval", 7},
+                           {"schedule", QJsonArray{schedule}}}));
+    EXPECT_EQ(view.value("dmpaths").toArray(), QJsonArray{"tank/home"});
+
+    // Without "params" the settings become an empty object: backup off.
+    ASSERT_EQ(hxcall({"vxrclient_settingsave"}).reply, (QJsonObject{{"err", 0}}));
+    EXPECT_TRUE(QFileInfo::exists(file));
+    EXPECT_EQ(stored(), QJsonObject());
+    const Call after = hxcall({"vxrclient_settingload"});
+    EXPECT_EQ(after.reply.value("err").toInt(-1), 0);
+    EXPECT_EQ(after.reply.value("results").toObject().value("active").toInt(-1), 0);
+    EXPECT_FALSE(after.reply.value("results").toObject().contains("dmpaths"));
     EXPECT_EQ(quit(nullptr), 0);
 }

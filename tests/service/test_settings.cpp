@@ -18,6 +18,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -208,6 +209,12 @@ TEST_F(SettingsTest, UnreadableSettingsSwitchBackupOffAndKeepTheRest)
         EXPECT_EQ(engine->nextScheduleCopy(), scheduled);
         // The last-backup record is read whatever happens to the settings.
         EXPECT_EQ(engine->lastBackupCopy().value("result").toInt(), 9);
+        // The settings command reports the failure instead of an empty view.
+        HX2Journals command;
+        QJsonObject shown;
+        EXPECT_FALSE(engine->settingsLoad(command, shown));
+        EXPECT_EQ(command.err(), 9991);
+        EXPECT_TRUE(shown.isEmpty());
     }
 
     QFile::remove(settingsFile);
@@ -305,13 +312,35 @@ TEST_F(SettingsTest, SaveWritesWholeIndentedFileAndReloads)
               QStringList{"settings.json"});
 }
 
-TEST_F(SettingsTest, SaveCreatesTheSettingsDirectory)
+// The settings hold the server's password: whatever the umask, the files
+// the service writes there are its owner's alone, and so are the folders
+// it makes; an existing file keeps a mode that is narrower already.
+TEST_F(SettingsTest, SavedFilesAreTheOwnersOnly)
 {
-    ASSERT_FALSE(QFileInfo::exists(QFileInfo(settingsFile).path()));
+    const mode_t oldMask = ::umask(022);
+    const QString dir = QFileInfo(settingsFile).path();
+    ASSERT_FALSE(QFileInfo::exists(dir));
     HX2Journals j;
     ASSERT_TRUE(engine->settingsSave(j, parse(R"({"active": true, "dmpaths": ["x/y"]})")));
     EXPECT_EQ(engine->dmpathsCopy(), QStringList{"x/y"});
     EXPECT_TRUE(engine->settings().active);
+    auto mode = [](const QString& path) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+    EXPECT_EQ(mode(settingsFile), 0600);
+    EXPECT_EQ(mode(dir), 0700);
+    EXPECT_EQ(mode(QFileInfo(dir).path()), 0700) << "every folder made for it";
+
+    struct Case { int before; int after; };
+    const Case cases[] = {{0644, 0600}, {0666, 0600}, {0640, 0600}, {0600, 0600}, {0400, 0400}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.before);
+        ASSERT_EQ(::chmod(QFile::encodeName(settingsFile).constData(), c.before), 0);
+        ASSERT_TRUE(engine->settingsSave(j, parse(R"({"active": true})")));
+        EXPECT_EQ(mode(settingsFile), c.after);
+    }
+    ::umask(oldMask);
 }
 
 TEST_F(SettingsTest, FailedSaveKeepsFileSettingsAndJournal)
@@ -457,7 +486,7 @@ TEST_F(SettingsTest, StartLoadsSettingsAndTheLastUploadTime)
     EXPECT_TRUE(engine->start(j));
     EXPECT_EQ(j.err(), 9999);
     EXPECT_TRUE(engine->settings().active);
-    EXPECT_EQ(engine->lastUploadTime, "2024-05-02 02:30:07");
+    EXPECT_EQ(engine->lastUploadTimeCopy(), "2024-05-02 02:30:07");
 
     // Without a settings file the start still succeeds, with backup off.
     QFile::remove(settingsFile);

@@ -1,7 +1,11 @@
-#ifndef VXRMARKERS_H
-#define VXRMARKERS_H
+#ifndef VXROPLOG_H
+#define VXROPLOG_H
 
-// Texts and numbers of the operation-log records the engine writes. A fixed
+#include <QJsonArray>
+#include <QJsonObject>
+
+// The operation log as the engine writes and lists it: the texts and
+// numbers of its records. A fixed
 // phrase stands between two markers; variable text follows after ": ".
 namespace VxrLog {
 
@@ -21,6 +25,11 @@ constexpr const char* kCloudInfoFailed =
 constexpr const char* kRestoreSuccess = "##$@vxr@$##Restore Success##$@vxr@$##";
 constexpr const char* kCancelRestore = "##$@vxr@$##Cancel Restore##$@vxr@$##";
 constexpr const char* kRestoreFail = "##$@vxr@$##Restore Fail##$@vxr@$##";
+// Retention passes: the count removed, or zfs's reason, follows after ": ".
+constexpr const char* kSnapshotsPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##";
+constexpr const char* kPruningFailed = "##$@vxr@$##Snapshot pruning failed##$@vxr@$##";
+constexpr const char* kServerSnapshotsPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##";
+constexpr const char* kServerPruningFailed = "##$@vxr@$##Server snapshot pruning failed##$@vxr@$##";
 
 // Details "action".
 constexpr int kActionSnapshot = 1;
@@ -30,6 +39,14 @@ constexpr int kActionRestore = 3;
 constexpr int kStateFailed = 3;
 constexpr int kStateCancelled = 8;
 constexpr int kStateSucceeded = 9;
+
+// A platform log record as listed: the keys of the JSON object in its
+// "sparefield1" merged in (they win over the record's own), and the three
+// spare fields removed. Unreadable "sparefield1" adds nothing.
+QJsonObject listedRecord(const QJsonObject& record);
+// The same for every record of a listing, in order. The details texts of a
+// log repeat (one per kind of outcome), so each is read once.
+QJsonArray listedRecords(const QJsonArray& records);
 
 } // namespace VxrLog
 

@@ -1,0 +1,135 @@
+#include "vxrplan.h"
+
+#include <QStringView>
+
+namespace VxrPlan {
+
+Upload upload(const QStringList& local, const QStringList& remote)
+{
+    Upload plan;
+    if (local.isEmpty()) {
+        plan.refusal = QStringLiteral("the appliance holds no snapshot of the dataset");
+        return plan;
+    }
+    if (remote.isEmpty()) {
+        plan.full = local.first();
+        if (local.size() >= 2) {
+            plan.from = local.first();
+            plan.to = local.last();
+        }
+        return plan;
+    }
+    const int at = local.indexOf(remote.last());
+    if (at < 0) {
+        plan.refusal = QStringLiteral("the server's newest snapshot ") + remote.last()
+                       + QStringLiteral(" is not among the appliance's: the two copies share no base to send "
+                                        "increments from");
+        return plan;
+    }
+    if (at < local.size() - 1) {
+        plan.from = local.at(at);
+        plan.to = local.last();
+    }
+    return plan;
+}
+
+QString newestWithPrefix(const QStringList& remote, const QString& prefix)
+{
+    for (int i = remote.size() - 1; i >= 0; --i) {
+        if (remote.at(i).startsWith(prefix))
+            return remote.at(i);
+    }
+    return QString();
+}
+
+QStringList onDemandSpan(const QStringList& local, const QString& prefix, const QString& remoteNewest)
+{
+    QStringList span;
+    for (int i = local.size() - 1; i >= 0; --i) {
+        if (!local.at(i).startsWith(prefix))
+            continue;
+        span.prepend(local.at(i));
+        if (!remoteNewest.isEmpty() && local.at(i) == remoteNewest)
+            return span;
+    }
+    return span;
+}
+
+namespace {
+
+bool validDataset(QStringView name)
+{
+    if (name.isEmpty() || name.startsWith(QLatin1Char('-')))
+        return false;
+    bool componentEmpty = true;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/')) {
+            if (componentEmpty)
+                return false;
+            componentEmpty = true;
+            continue;
+        }
+        const ushort u = c.unicode();
+        const bool allowed = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_'
+                             || u == '-' || u == '.' || u == ':' || u == ' ';
+        if (!allowed)
+            return false;
+        componentEmpty = false;
+    }
+    return !componentEmpty;
+}
+
+// ZFS refuses names of 256 bytes or more.
+constexpr int kMaxName = 255;
+
+} // namespace
+
+bool validName(const QString& name, bool snapshot)
+{
+    if (name.size() > kMaxName)
+        return false;
+    const int at = name.indexOf(QLatin1Char('@'));
+    if (!snapshot)
+        return at < 0 && validDataset(name);
+    if (at <= 0 || name.indexOf(QLatin1Char('@'), at + 1) >= 0)
+        return false;
+    const QStringView tail = QStringView(name).mid(at + 1);
+    return validDataset(QStringView(name).left(at)) && validDataset(tail) && !tail.contains(QLatin1Char('/'));
+}
+
+Restore restore(const QString& dataset, const QStringList& serverSnapshots)
+{
+    Restore plan;
+    const QString prefix = dataset + QLatin1Char('@');
+    for (const QString& name : serverSnapshots) {
+        if (!validName(name, true) || !name.startsWith(prefix)) {
+            plan.refusal = QStringLiteral("the server lists a snapshot that is not one of ") + dataset
+                           + QStringLiteral("'s: ") + name;
+            return plan;
+        }
+    }
+    if (serverSnapshots.isEmpty())
+        return plan;
+    plan.first = serverSnapshots.first();
+    if (serverSnapshots.size() >= 2)
+        plan.last = serverSnapshots.last();
+    return plan;
+}
+
+RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList& localNames)
+{
+    RestoreRequest out;
+    for (const QString& name : serverNames) {
+        if (!name.contains(QLatin1Char('/')))
+            continue;
+        out.datasets << name;
+        const QStringList parts = name.split(QLatin1Char('/'));
+        if (parts.size() == 2 && !localNames.contains(parts.first()) && !out.missingPools.contains(parts.first()))
+            out.missingPools << parts.first();
+        if (localNames.contains(name))
+            out.clashes << name;
+    }
+    return out;
+}
+
+} // namespace VxrPlan

@@ -1,0 +1,86 @@
+#ifndef VXRPLAN_H
+#define VXRPLAN_H
+
+#include <QString>
+#include <QStringList>
+
+// What a transfer sends, decided from snapshot lists alone. Pure: the
+// transfers only carry out these plans.
+namespace VxrPlan {
+
+// The phases of a scheduled upload.
+struct Upload
+{
+    // The snapshot sent whole first; empty for no full phase.
+    QString full;
+    // The incremental phase from `from` (held by the server by then) up to
+    // `to`; both empty for no incremental phase.
+    QString from;
+    QString to;
+    // Non-empty when the server's copy cannot take what the appliance
+    // holds: nothing is sent and the upload fails, for this reason.
+    QString refusal;
+
+    bool hasIncremental() const { return !from.isEmpty(); }
+};
+
+// The upload of local (the appliance's snapshots of the dataset, oldest
+// first, not empty) given remote (the server's, oldest first):
+// - the server holds none: the oldest local snapshot whole, then the
+//   increments from it to the newest (none when there is only one);
+// - the server's newest is among the local ones: the increments from it
+//   to the newest; nothing at all when it is the newest;
+// - otherwise the two lineages do not meet (the dataset was recreated, or
+//   the common snapshots were destroyed): refused, since no stream the
+//   appliance can send would be received on top of the server's copy.
+Upload upload(const QStringList& local, const QStringList& remote);
+
+// The last of remote's names that starts with prefix; empty when none.
+QString newestWithPrefix(const QStringList& remote, const QString& prefix);
+
+// The on-demand pass's choice of snapshots, oldest first: those of local
+// carrying prefix, from remoteNewest (when it is among them) to the newest;
+// all of them when remoteNewest is empty or not found.
+QStringList onDemandSpan(const QStringList& local, const QString& prefix, const QString& remoteNewest);
+
+// ---- Restore
+
+// A name as ZFS makes it: letters, digits and "_-.: /" only, not starting
+// with "-", no empty path component; a snapshot name is such a dataset
+// name, one "@" and a non-empty snapshot part without "/". Names from the
+// server pass this before any of them reaches a command or shell text.
+bool validName(const QString& name, bool snapshot);
+
+// The phases of one dataset's restore, from the server's list of its
+// snapshots (oldest first).
+struct Restore
+{
+    // Received whole first.
+    QString first;
+    // The incremental phase's end, first..last; empty when there is only
+    // one snapshot.
+    QString last;
+    // Non-empty when the list cannot be trusted (a name ZFS would not make,
+    // or a snapshot of another dataset): nothing is received.
+    QString refusal;
+
+    bool isEmpty() const { return first.isEmpty() && refusal.isEmpty(); }
+};
+Restore restore(const QString& dataset, const QStringList& serverSnapshots);
+
+// What a full-restore request finds, from the server's and the
+// appliance's dataset lists (zfs list -o name of each).
+struct RestoreRequest
+{
+    // The server's datasets below a pool, in its order: one task each.
+    QStringList datasets;
+    // Those the appliance holds already.
+    QStringList clashes;
+    // Pools a pool/volume dataset needs that the appliance lacks, each once.
+    QStringList missingPools;
+};
+RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList& localNames);
+
+} // namespace VxrPlan
+
+#endif

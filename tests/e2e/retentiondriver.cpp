@@ -1,0 +1,72 @@
+// Runs one engine step with a configuration file, for the retention tests
+// and benchmark, which start it inside the bench's appliance. The engine's
+// files live under VXR_FILES_ROOT (the settings file must be there), and
+// its clock stands at VXR_DRIVER_NOW (yyyyMMddHHmmss).
+//
+//   retentiondriver CONFIG cycle           one snapshot cycle with its pruning
+//   retentiondriver CONFIG prune DATASET   one local pruning pass only
+//   retentiondriver CONFIG upload DATASET  one upload task
+//   retentiondriver CONFIG logs            the operation-log messages
+//   retentiondriver CONFIG logclear        clears the operation log
+//
+// The last line of standard output is "RESULT " and a JSON object {"ok",
+// "base", "messages"}. A configuration the engine refuses exits 2.
+#include "hx2file.h"
+#include "hx2journals.h"
+#include "vxrclient.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 3) {
+        std::fprintf(stderr, "usage: retentiondriver CONFIG OPERATION [DATASET]\n");
+        return 2;
+    }
+    const QString op = args.at(2);
+    const QString dataset = args.value(3);
+
+    VxrClient engine;
+    const QDateTime now = QDateTime::fromString(qEnvironmentVariable("VXR_DRIVER_NOW"), "yyyyMMddHHmmss");
+    if (now.isValid())
+        engine.setClock([now] { return now; });
+    HX2Journals journal;
+    if (!engine.loadConfigure(journal, HX2File::readJsonObject(args.at(1)))) {
+        std::fprintf(stderr, "%s\n", journal.errmsg().toUtf8().constData());
+        return 2;
+    }
+    engine.loadSettings(journal, nullptr);
+
+    QJsonObject out;
+    bool ok = true;
+    if (op == "cycle") {
+        engine.backupRunning.store(true);
+        engine.backupRun();
+    } else if (op == "prune") {
+        engine.pruneLocal(dataset);
+    } else if (op == "upload") {
+        engine.queueTasks({QJsonObject{{"action", 2}, {"dmpath", dataset}, {"step", 0}, {"rate", 0}}});
+        ok = engine.waitTransferIdle(600000) && engine.lastBackupCopy().value("result").toInt() == 9;
+    } else if (op == "logclear") {
+        ok = engine.logClear(journal);
+    } else if (op != "logs") {
+        std::fprintf(stderr, "retentiondriver: unknown operation %s\n", qPrintable(op));
+        return 2;
+    }
+    QJsonArray records;
+    engine.logAlload(journal, records);
+    QJsonArray messages;
+    for (const QJsonValue& r : records)
+        messages.prepend(r.toObject().value("message"));
+    out.insert("ok", ok);
+    out.insert("base", engine.recordedBase(dataset));
+    out.insert("messages", messages);
+    std::printf("RESULT %s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,191 @@
+// Retention on real zfs-fuse pools and a real sshd: each engine step runs
+// in a fresh driver process inside the appliance (so every step is also a
+// restart), with its clock set to the step's time.
+#include "zbenchtest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+using zbench::Bench;
+using zbench::Host;
+using zbench::Result;
+
+namespace {
+
+const QString kDriver = QStringLiteral(RETENTION_DRIVER);
+const QString kPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##: ";
+const QString kServerPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##: ";
+
+void writeJson(const QString& path, const QJsonObject& o)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    f.write(QJsonDocument(o).toJson());
+}
+
+class Retention : public zbench::BenchTest
+{
+protected:
+    void SetUp() override
+    {
+        zbench::BenchTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        m_root = bench().stateDir() + "/app/home/retention-"
+                 + QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+
+    QString hostFile(const QString& underRoot) const { return bench().hostPath(Host::Appliance, m_root + underRoot); }
+
+    // The configuration (with retention unless it is null) and settings
+    // for the dataset, with the bench's account when account is set.
+    void configure(const QString& dataset, const QJsonValue& retention, bool account)
+    {
+        QJsonObject config{{"vg", "tank"}, {"lv", "home"}};
+        if (!retention.isNull())
+            config.insert("retention", retention);
+        writeJson(hostFile("/config.json"), config);
+        QJsonObject settings{{"dmpaths", QJsonArray{dataset}}};
+        if (account)
+            settings.insert("server", QJsonObject{{"host", bench().serverHost()}, {"port", bench().port()},
+                                                  {"uid", "root"}, {"pwd", bench().password()}});
+        writeJson(hostFile("/kozu/etc/vxrclientisp/settings.json"), settings);
+    }
+
+    // One driver step at 2026-03-07 12:00 plus minute minutes.
+    QJsonObject step(int minute, const QStringList& op)
+    {
+        const QString now = QDateTime(QDate(2026, 3, 7), QTime(12, 0)).addSecs(60 * minute).toString("yyyyMMddHHmmss");
+        const Result r = bench().run(Host::Appliance, QStringList{kDriver, m_root + "/config.json"} + op, 600000,
+                                     {{"VXR_FILES_ROOT", m_root}, {"VXR_DRIVER_NOW", now}});
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        for (const QString& line : r.lines()) {
+            if (line.startsWith("RESULT "))
+                return QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
+        }
+        ADD_FAILURE() << "no RESULT line: " << r.out.toStdString() << r.err.toStdString();
+        return QJsonObject();
+    }
+
+    // name -> hold count of the dataset's snapshots on a host, in order.
+    QStringList holds(Host host, const QString& dataset) const
+    {
+        return bench().run(host, {"zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs", dataset}).lines();
+    }
+
+    static QString vxr(const QString& ds, int minute)
+    {
+        return ds + "@vxr_" + QDateTime(QDate(2026, 3, 7), QTime(12, 0)).addSecs(60 * minute).toString("yyyyMMddHHmmss");
+    }
+
+    QString m_root;
+};
+
+TEST_F(Retention, KeepThreeHoldsTheBaseAndPrunesBothSides)
+{
+    Bench& b = bench();
+    const QString ds = "tank/ret1";
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    QString error;
+    ASSERT_TRUE(b.fill(Host::Appliance, ds, 7, 2, 1 << 20, &error)) << error.toStdString();
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "snapshot", ds + "@manual"}).ok());
+    const QJsonObject keep3{{"local", QJsonObject{{"last", 3}}}, {"remote", QJsonObject{{"last", 1}}}};
+
+    // No account: no server base to keep; six cycles leave three.
+    configure(ds, keep3, false);
+    for (int i = 1; i <= 6; ++i)
+        step(i, {"cycle"});
+    EXPECT_EQ(b.snapshots(Host::Appliance, ds), QStringList({ds + "@manual", vxr(ds, 4), vxr(ds, 5), vxr(ds, 6)}));
+    ASSERT_TRUE(step(6, {"logclear"}).value("ok").toBool());
+
+    // The upload holds its base on both sides; the server keeps its share.
+    configure(ds, keep3, true);
+    const QJsonObject up = step(7, {"upload", ds});
+    ASSERT_TRUE(up.value("ok").toBool());
+    EXPECT_EQ(up.value("base").toString(), vxr(ds, 6));
+    EXPECT_EQ(up.value("messages").toArray().last().toString(), kServerPruned + "2 " + ds);
+    EXPECT_EQ(holds(Host::Server, ds), QStringList({ds + "@manual\t0", vxr(ds, 6) + "\t1"}));
+    EXPECT_EQ(holds(Host::Appliance, ds).value(3), vxr(ds, 6) + "\t1");
+
+    // A held base cannot be destroyed by hand, on either side.
+    for (Host host : {Host::Appliance, Host::Server}) {
+        const Result r = b.run(host, {"zfs", "destroy", vxr(ds, 6)});
+        EXPECT_FALSE(r.ok());
+        EXPECT_TRUE(r.err.contains("busy")) << r.err.toStdString();
+    }
+
+    // The base survives as the oldest of the service's snapshots.
+    for (int i = 8; i <= 10; ++i)
+        step(i, {"cycle"});
+    EXPECT_EQ(b.snapshots(Host::Appliance, ds),
+              QStringList({ds + "@manual", vxr(ds, 6), vxr(ds, 8), vxr(ds, 9), vxr(ds, 10)}));
+
+    // The next incremental starts from it; then the holds move on.
+    const QJsonObject next = step(11, {"upload", ds});
+    ASSERT_TRUE(next.value("ok").toBool());
+    EXPECT_EQ(next.value("base").toString(), vxr(ds, 10));
+    EXPECT_EQ(holds(Host::Server, ds),
+              QStringList({ds + "@manual\t0", vxr(ds, 6) + "\t0", vxr(ds, 10) + "\t1"}));
+    EXPECT_EQ(holds(Host::Appliance, ds),
+              QStringList({ds + "@manual\t0", vxr(ds, 6) + "\t0", vxr(ds, 8) + "\t0", vxr(ds, 9) + "\t0",
+                           vxr(ds, 10) + "\t1"}));
+    QString before, after;
+    ASSERT_FALSE((before = b.checksum(Host::Appliance, ds, &error)).isEmpty()) << error.toStdString();
+    ASSERT_FALSE((after = b.checksum(Host::Server, ds, &error)).isEmpty()) << error.toStdString();
+    EXPECT_EQ(before, after);
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+}
+
+TEST_F(Retention, WithoutTheKeyNothingIsPrunedOrHeld)
+{
+    Bench& b = bench();
+    const QString ds = "tank/ret2";
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    configure(ds, QJsonValue(), true);
+    for (int i = 1; i <= 4; ++i)
+        step(i, {"cycle"});
+    ASSERT_TRUE(step(5, {"upload", ds}).value("ok").toBool());
+    step(6, {"cycle"});
+    EXPECT_EQ(b.snapshots(Host::Appliance, ds).size(), 5);
+    EXPECT_EQ(b.snapshots(Host::Server, ds).size(), 4);
+    for (Host host : {Host::Appliance, Host::Server}) {
+        for (const QString& line : holds(host, ds))
+            EXPECT_TRUE(line.endsWith("\t0")) << line.toStdString();
+    }
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+}
+
+// Needs neither root nor the bench: the service refuses to start.
+TEST(RetentionStart, MalformedPolicyStopsTheStartWithItsReason)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString config = root.path() + "/config.json";
+    writeJson(config, QJsonObject{{"localagentid", root.path() + "/agent.sock"},
+                                  {"retention", QJsonObject{{"local", QJsonObject{{"daily", -3}}}}}});
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VXR_FILES_ROOT", root.path());
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(VXRCLIENT_BIN), {"--cfg", config});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 255);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_TRUE(err.contains("retention.local.daily: a whole number from 0 to 1000000 expected")) << err.toStdString();
+    EXPECT_FALSE(QFile::exists(root.path() + "/agent.sock"));
+}
+
+} // namespace

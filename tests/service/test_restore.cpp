@@ -1,0 +1,351 @@
+// The full-restore request and the restore of one dataset, driven through
+// scripted programs: every refusal of the request, the tasks it queues,
+// and each outcome of a restore with its record.
+#include "fakeprograms.h"
+#include "hx2journals.h"
+#include "phpaths.h"
+#include "vxrclient.h"
+#include "vxroplog.h"
+#include "vxrtransfer.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Record = QPair<QString, int>;
+
+// The server's and the appliance's answers.
+struct World
+{
+    QString serverDatasets = "tank\ntank/a\ntank/b c\n";
+    int serverRc = 0;
+    QString localDatasets = "tank\ntank/home\n";
+    int localRc = 0;
+    QString snapshots = "tank/a@1\ntank/a@2\ntank/a@3\n";
+    // Snapshots the appliance holds of a dataset that exists there.
+    QString localSnapshots;
+    // Every dataset's list is DS@1, DS@2 instead of snapshots.
+    bool perDataset = false;
+    FakePrograms::Transfer transfer;
+};
+
+class Restore : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_root.isValid());
+        PHPaths::setRoot(m_root.path());
+        engine = std::make_unique<VxrClient>();
+        fake = std::make_shared<FakePrograms>();
+        engine->setPrograms(fake);
+        play(World{});
+    }
+
+    void TearDown() override
+    {
+        fake->killAll();
+        engine->quitting.store(true);
+        EXPECT_TRUE(engine->waitTransferIdle(20000));
+        PHPaths::setRoot(QString());
+    }
+
+    void play(const World& w)
+    {
+        fake->onRun([w](const VxrCommand& c) {
+            if (c.program == "sshpass") {
+                const QString remote = c.args.last();
+                if (remote == "/usr/sbin/zfs list -H -o name")
+                    return FakePrograms::exited(w.serverRc, "Permission denied", w.serverDatasets.toUtf8());
+                if (remote.startsWith("/usr/sbin/zfs list -t snapshot")) {
+                    QString ds = remote.section(" name ", 1);
+                    ds = ds.mid(1, ds.size() - 2);
+                    const QString list = w.perDataset ? ds + "@1\n" + ds + "@2\n" : w.snapshots;
+                    return FakePrograms::exited(w.serverRc, "Permission denied", list.toUtf8());
+                }
+                if (remote.startsWith("/usr/sbin/zfs send -RPnv"))
+                    return FakePrograms::ok("size\t1000\n");
+                return FakePrograms::exited(9);
+            }
+            if (c.args == QStringList{"list", "-H", "-o", "name"})
+                return FakePrograms::exited(w.localRc, "zfs broke", w.localDatasets.toUtf8());
+            if (c.args.mid(0, 3) == QStringList{"list", "-t", "snapshot"})
+                return FakePrograms::ok(w.localSnapshots.toUtf8());
+            if (c.args.value(0) == "mount")
+                return FakePrograms::ok();
+            return FakePrograms::exited(9);
+        });
+        fake->onTransfer([w](const VxrCommand&) { return w.transfer; });
+    }
+
+    QList<Record> records() const
+    {
+        HX2Journals journal;
+        QJsonArray all;
+        EXPECT_TRUE(engine->logAlload(journal, all));
+        QList<Record> out;
+        for (const QJsonValue& v : all) {
+            EXPECT_EQ(v.toObject().value("action").toInt(), VxrLog::kActionRestore);
+            out.prepend({v.toObject().value("message").toString(), v.toObject().value("state").toInt()});
+        }
+        return out;
+    }
+
+    QJsonArray listing() const
+    {
+        HX2Journals journal;
+        QJsonArray tasks;
+        engine->taskAlload(journal, tasks);
+        return tasks;
+    }
+
+    QStringList programsRun() const
+    {
+        QStringList out;
+        for (const VxrCommand& c : fake->runs())
+            out << (c.program == "sshpass" ? "server: " + c.args.last() : c.program + " " + c.args.join(' '));
+        return out;
+    }
+
+    static QJsonObject task(const QString& dataset, int port = 22)
+    {
+        return QJsonObject{{"index", 1}, {"action", 3}, {"server", "h"}, {"port", port}, {"userid", "u"},
+                           {"passwd", "p\"a$s 'w`d\\"}, {"dmpath", dataset}};
+    }
+
+    QTemporaryDir m_root;
+    std::unique_ptr<VxrClient> engine;
+    std::shared_ptr<FakePrograms> fake;
+};
+
+TEST_F(Restore, RequestRefusalsQueueNothing)
+{
+    struct Case { const char* name; World world; QString user; int err; QString errmsg; Record record; int ran; };
+    const Record none;
+    const Record cloud{VxrLog::kCloudInfoFailed, 3};
+    World refused;
+    refused.serverRc = 5;
+    World poolsOnly;
+    poolsOnly.serverDatasets = "tank\nother\n";
+    World clash;
+    clash.localDatasets = "tank\ntank/a\n";
+    World missingPools;
+    missingPools.serverDatasets = "tank\nx/a\ny/b\nx/c\nz/deep/er\n";
+    World both;
+    both.serverDatasets = "tank/a\nother/x\n";
+    both.localDatasets = "tank\ntank/a\n";
+    World localFails;
+    localFails.localRc = 1;
+    const Case cases[] = {
+        {"server list refused", refused, "u", 9886, "操作失败，可能是云机账号或密码错误", cloud, 1},
+        {"only pools on the server", poolsOnly, "u", 9994, "云机上没有备份的数据，无法恢复", none, 1},
+        {"dataset exists here", clash, "u", 9993, "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/a", none, 2},
+        {"pools missing here", missingPools, "u", 9887, "本地磁盘上的Pool不存在，需要先创建好: x, y", none, 2},
+        {"clash reported before missing pool", both, "u", 9993, "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/a",
+         none, 2},
+        {"local list fails: journal as it was", localFails, "u", 1234, "earlier", none, 2},
+        {"user like an option", World{}, "-oProxyCommand=x", 9994, "账号设置无效", none, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = std::make_shared<FakePrograms>();
+        engine->setPrograms(fake);
+        play(c.world);
+        HX2Journals journal;
+        engine->logClear(journal);
+        journal.setErr(1234, "earlier");
+        EXPECT_FALSE(engine->restoreAll(journal, "h", 22, c.user, "pw"));
+        EXPECT_EQ(journal.err(), c.err);
+        EXPECT_EQ(journal.errmsg(), c.errmsg);
+        EXPECT_EQ(records(), c.record == none ? QList<Record>() : QList<Record>{c.record});
+        EXPECT_EQ(fake->runs().size(), c.ran);
+        EXPECT_TRUE(listing().isEmpty());
+    }
+}
+
+// Tasks in the server's order with consecutive indexes, the port made
+// usable; a second request while the worker runs starts no second one.
+TEST_F(Restore, RequestQueuesOneTaskPerDataset)
+{
+    for (const int port : {0, 70000}) {
+        SCOPED_TRACE(port);
+        engine->transferRunning.store(true); // a worker runs: nothing is taken
+        HX2Journals journal;
+        ASSERT_TRUE(engine->restoreAll(journal, "h", port, "u", "pw"));
+        EXPECT_EQ(journal.err(), 9999);
+        const QJsonArray tasks = listing();
+        ASSERT_EQ(tasks.size(), 2);
+        const QJsonObject a = tasks.at(0).toObject();
+        const QJsonObject b = tasks.at(1).toObject();
+        EXPECT_EQ(a.value("dmpath").toString(), "tank/a");
+        EXPECT_EQ(b.value("dmpath").toString(), "tank/b c");
+        EXPECT_EQ(b.value("index").toInt(), a.value("index").toInt() + 1);
+        EXPECT_EQ(a.value("port").toInt(), 22);
+        EXPECT_EQ(a.value("action").toInt(), 3);
+        EXPECT_EQ(a.value("server").toString(), "h");
+        EXPECT_EQ(a.value("userid").toString(), "u");
+        EXPECT_FALSE(a.contains("passwd")) << "the listing never shows the password";
+        EXPECT_TRUE(fake->transfers().isEmpty());
+        engine->taskQueue.remove(a.value("index").toInt());
+        engine->taskQueue.remove(b.value("index").toInt());
+    }
+    engine->transferRunning.store(false);
+    const VxrCommand listed = fake->runs().first();
+    EXPECT_EQ(listed.options.env.value("SSHPASS"), "pw");
+    EXPECT_TRUE(listed.args.contains("22"));
+}
+
+TEST_F(Restore, OutcomesOfOneDataset)
+{
+    struct Case {
+        const char* name;
+        World world;
+        QString dataset;
+        QStringList sends;
+        bool mounted;
+        QList<Record> records;
+        bool result;
+    };
+    const QList<Record> success{{VxrLog::kRestoreSuccess, 9}};
+    const QList<Record> fail{{VxrLog::kRestoreFail, 3}};
+    World three;
+    World one;
+    one.snapshots = "tank/a@1\n";
+    World listingFails;
+    listingFails.serverRc = 255;
+    World empty;
+    empty.snapshots = "";
+    World foreign;
+    foreign.snapshots = "tank/a@1\ntank/b@2\n";
+    World injected;
+    injected.snapshots = "tank/a@1\ntank/a@$(touch x)\n";
+    World broughtByParent;
+    broughtByParent.localDatasets = "tank\ntank/a\n";
+    broughtByParent.localSnapshots = "tank/a@1\ntank/a@2\ntank/a@3\n";
+    World createdMeanwhile;
+    createdMeanwhile.localDatasets = "tank\ntank/a\n";
+    World failing;
+    failing.transfer.exitCode = 1;
+    failing.transfer.marker = false;
+    World unmarked;
+    unmarked.transfer.marker = false;
+    World names;
+    names.snapshots = "tank/a b:c@vxr_1\ntank/a b:c@vxr_2\n";
+    const Case cases[] = {
+        {"three snapshots: full, then increments", three, "tank/a", {"send -R tank/a@1", "send -RI tank/a@1 tank/a@3"},
+         true, success, true},
+        {"one snapshot: full only", one, "tank/a", {"send -R tank/a@1"}, true, success, true},
+        {"blanks and colons", names, "tank/a b:c", {"send -R tank/a b:c@vxr_1", "send -RI tank/a b:c@vxr_1 tank/a b:c@vxr_2"},
+         true, success, true},
+        {"server list fails", listingFails, "tank/a", {}, false, {{VxrLog::kCloudInfoFailed, 3}}, false},
+        {"nothing on the server", empty, "tank/a", {}, false, {}, false},
+        {"snapshot of another dataset", foreign, "tank/a", {}, false, fail, false},
+        {"name zfs would not make", injected, "tank/a", {}, false, fail, false},
+        {"dataset name zfs would not make", three, "tank/a;x", {}, false, fail, false},
+        {"brought by its parent's stream", broughtByParent, "tank/a", {}, true, success, true},
+        {"created since the request", createdMeanwhile, "tank/a", {}, false, fail, false},
+        {"transfer fails", failing, "tank/a", {"send -R tank/a@1"}, false, fail, false},
+        {"script exits 0 without the marker", unmarked, "tank/a", {"send -R tank/a@1"}, false, fail, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = std::make_shared<FakePrograms>();
+        engine->setPrograms(fake);
+        play(c.world);
+        HX2Journals journal;
+        engine->logClear(journal);
+        EXPECT_EQ(engine->vxrRestore(task(c.dataset)), c.result);
+        EXPECT_EQ(fake->sends(), c.sends);
+        EXPECT_EQ(programsRun().contains("/usr/sbin/zfs mount " + c.dataset), c.mounted) << programsRun().join('\n').toStdString();
+        EXPECT_EQ(records(), c.records);
+        for (const VxrCommand& t : fake->transfers()) {
+            EXPECT_EQ(t.options.env.value("SSHPASS"), "p\"a$s 'w`d\\");
+            EXPECT_FALSE(VxrPrograms::traceText(t).contains("w`d"));
+        }
+    }
+}
+
+// The full phase ends at 40%; the increments' meter then shows 50%: the
+// task shows 70, and 100 once restored.
+TEST_F(Restore, ProgressMapsTheIncrementsOntoTheRest)
+{
+    World w;
+    w.transfer.chunks = {"\r[1.5MiB/s] [==>  ]  40%"};
+    play(w);
+    fake->onTransfer([](const VxrCommand& c) {
+        FakePrograms::Transfer t;
+        t.chunks = {pipelineOf(c).contains("send -RI") ? QByteArray("\r[2.0MiB/s] [==>  ]  50%")
+                                                        : QByteArray("\r[1.5MiB/s] [==>  ]  40%")};
+        return t;
+    });
+    QList<int> rates;
+    fake->onPoll([&] { rates << listing().at(0).toObject().value("rate").toInt(); });
+    engine->taskQueue.enqueue({task("tank/a")});
+    const QJsonObject queued = listing().at(0).toObject();
+    QJsonObject withAccount = task("tank/a");
+    withAccount.insert("index", queued.value("index"));
+    ASSERT_TRUE(engine->vxrRestore(withAccount));
+    EXPECT_TRUE(rates.contains(40));
+    EXPECT_TRUE(rates.contains(70));
+    const QJsonObject done = listing().at(0).toObject();
+    EXPECT_EQ(done.value("rate").toInt(), 100);
+    EXPECT_EQ(done.value("totalsize").toInt(), 2000);
+    EXPECT_EQ(done.value("currsize").toInt(), 2000);
+}
+
+// Cancel of a running restore and the service's quit, through the worker.
+TEST_F(Restore, CancelAndQuit)
+{
+    World w;
+    w.transfer.holdUntilKilled = true;
+    w.perDataset = true;
+    play(w);
+    HX2Journals journal;
+    ASSERT_TRUE(engine->restoreAll(journal, "h", 22, "u", "pw"));
+    QElapsedTimer t;
+    t.start();
+    while (fake->running() == 0 && t.elapsed() < 20000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(fake->running(), 1);
+    const int first = listing().at(0).toObject().value("index").toInt();
+    ASSERT_TRUE(engine->taskCancel(journal, first));
+    while ((fake->running() == 0 || listing().size() != 1) && t.elapsed() < 20000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(records(), (QList<Record>{{VxrLog::kCancelRestore, 8}}));
+
+    engine->quitting.store(true);
+    fake->killAll();
+    ASSERT_TRUE(engine->waitTransferIdle(20000));
+    EXPECT_EQ(records(), (QList<Record>{{VxrLog::kCancelRestore, 8}, {VxrLog::kRestoreFail, 3}}));
+    EXPECT_EQ(fake->killed(), 1);
+}
+
+// A phase still running when its bound passes is a failure, and its
+// process tree is ended (a restore's bound is ten days).
+TEST(TransferLoop, APhaseStillRunningAtItsBoundFails)
+{
+    FakePrograms fake;
+    fake.onTransfer([](const VxrCommand&) {
+        FakePrograms::Transfer t;
+        t.holdUntilKilled = true;
+        return t;
+    });
+    VxrTaskQueue queue;
+    const int index = queue.enqueue({QJsonObject{{"action", 3}}}).first();
+    const std::atomic<bool> quitting{false};
+    VxrTransferJob job;
+    job.pollMs = 1;
+    job.taskIndex = index;
+    job.limitMs = 200;
+    EXPECT_EQ(runTransfer(fake, &queue, quitting, job).outcome, VxrTransferResult::Failed);
+    EXPECT_EQ(fake.killed(), 1);
+    EXPECT_EQ(fake.running(), 0);
+}
+
+} // namespace
