@@ -197,6 +197,28 @@ TEST(VxrLog, ListedRecordMergesItsDetails)
     }
 }
 
+// A whole listing gives, record for record, what each record lists as
+// alone: records sharing a details text but not their keys included.
+TEST(VxrLog, ListingMatchesEachRecordAlone)
+{
+    const char* d = R"("{\"action\":2,\"state\":9}")";
+    QJsonArray all;
+    for (const QString& r : {
+             QString(R"({"id":1,"level":"I","message":"m","sparefield1":%1,"sparefield2":"","sparefield3":""})").arg(d),
+             QString(R"({"id":2,"level":"E","message":"n","sparefield1":%1,"sparefield2":"","sparefield3":""})").arg(d),
+             QString(R"({"id":3,"level":"E","extra":true,"sparefield1":%1,"sparefield2":""})").arg(d),
+             QString(R"({"id":4,"level":"E","message":"o","sparefield1":%1,"sparefield3":"x"})").arg(d),
+             QString(R"({"id":5,"state":"own","message":"p","sparefield1":%1,"sparefield2":"","sparefield3":""})").arg(d),
+             QString(R"({"id":6,"level":"W","message":"q","sparefield1":"{\"state\":8}","sparefield2":"","sparefield3":""})"),
+             QString(R"({"id":7,"level":"W","message":"r","sparefield2":"","sparefield3":""})"),
+             QString(R"({"id":8,"level":"I","message":"s","sparefield1":%1,"sparefield2":"","sparefield3":""})").arg(d)})
+        all.append(obj(r.toUtf8().constData()));
+    const QJsonArray listed = VxrLog::listedRecords(all);
+    ASSERT_EQ(listed.size(), all.size());
+    for (int i = 0; i < all.size(); ++i)
+        EXPECT_EQ(json(listed.at(i)), json(VxrLog::listedRecord(all.at(i).toObject()))) << "record " << i + 1;
+}
+
 TEST(VxrZfs, SnapshotNames)
 {
     struct Case { QString dataset; QDateTime time; QString name; };
