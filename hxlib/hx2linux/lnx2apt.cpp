@@ -17,6 +17,7 @@ constexpr int kPurge = 4;
 // The shell text handed to script names the package only through this
 // variable, so no name or path is ever parsed by the shell.
 const QString kTargetVar = QStringLiteral("VXR_APT_TARGET");
+constexpr const char* kDoneMarker = "vxr-apt-complete";
 
 // apt's arguments for one action; target stands last. Every other
 // argument is a constant of this file free of shell syntax.
@@ -201,9 +202,13 @@ bool LNX2Apt::aptExecute(QJsonObject& result, const QJsonObject& request)
     options.env.insert(kTargetVar, target);
     // script gives apt a terminal, so that it prints its progress; -e
     // passes apt's exit code on, and the session record goes nowhere.
-    const QString text = QStringLiteral("exec apt ")
+    // script also exits 0 when it is itself terminated, so only the marker,
+    // printed once apt succeeded, tells a finished run.
+    options.env.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
+    const QString text = QStringLiteral("apt ")
                          + actionArgs(action, QStringLiteral("\"$") + kTargetVar + QLatin1Char('"'))
-                               .join(QLatin1Char(' '));
+                               .join(QLatin1Char(' '))
+                         + QStringLiteral(" && echo ") + QLatin1String(kDoneMarker);
     HX2Runner runner(QStringLiteral("script"),
                      {QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("-c"), text, QStringLiteral("/dev/null")},
                      options);
@@ -211,18 +216,21 @@ bool LNX2Apt::aptExecute(QJsonObject& result, const QJsonObject& request)
         return fail(QStringLiteral("script did not start"));
 
     LNX2AptProgress parser;
+    QByteArray tail;
     bool ended = false;
     for (;;) {
         const int left = remainingLimit(kExecuteMs, clock.elapsed());
         ended = runner.waitForFinished(qMin(kPollMs, left));
-        emit progress(parser.feed(runner.readOutput()));
+        const QByteArray fresh = runner.readOutput();
+        tail = (tail + fresh).right(256);
+        emit progress(parser.feed(fresh));
         if (ended || left == 0)
             break;
     }
     if (!ended)
         runner.killTree();
     const HX2RunResult r = runner.result();
-    if (!ended || !r.ok) {
+    if (!ended || !r.ok || !tail.contains(kDoneMarker)) {
         const QString why = parser.tail();
         return fail(why.isEmpty() ? QStringLiteral("apt failed") : why);
     }

@@ -1,5 +1,6 @@
 #include "hx2runner.h"
 #include "hx2utils.h"
+#include "lnx2apt.h"
 #include "lnx2utils.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <csignal>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,3 +238,58 @@ TEST(Probes, UnitsVolumesAndSplitting)
     EXPECT_FALSE(vglvExists("..", "tmp"));
     EXPECT_EQ(stringSplit(" a\tb\r\nc  d "), (QStringList{"a", "b", "\nc", "d"}));
 }
+
+namespace {
+
+// An apt run through script is judged by apt's success, not by script's
+// status alone: script exits 0 when it is itself terminated.
+TEST(Apt, ScriptKilledAloneIsAFailure)
+{
+    QTemporaryDir bin;
+    ASSERT_TRUE(bin.isValid());
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", bin.path().toUtf8() + ":" + oldPath);
+    struct Case { const char* name; const char* apt; bool killScript; bool ok; };
+    const Case cases[] = {
+        {"apt succeeds", "#!/bin/sh\nexit 0\n", false, true},
+        {"apt fails", "#!/bin/sh\nexit 100\n", false, false},
+        {"script terminated alone", "#!/bin/sh\nsleep 30\n", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile f(bin.filePath("apt"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(c.apt);
+        f.close();
+        f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        LNX2Apt apt;
+        QJsonObject result;
+        bool ok = !c.ok;
+        std::thread run([&] { ok = apt.aptExecute(result, QJsonObject{{"package", "vxrt-tool"}, {"exec", 1}}); });
+        if (c.killScript) {
+            qint64 running = 0;
+            QElapsedTimer t;
+            t.start();
+            while (running == 0 && t.elapsed() < 20000) {
+                for (qint64 p : HX2Runner::descendants(::getpid())) {
+                    QFile comm(QStringLiteral("/proc/%1/comm").arg(p));
+                    if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "sleep")
+                        running = p;
+                }
+                QThread::msleep(20);
+            }
+            // apt runs: terminate script alone, as an outside kill would.
+            for (qint64 p : HX2Runner::descendants(::getpid())) {
+                QFile comm(QStringLiteral("/proc/%1/comm").arg(p));
+                if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "script")
+                    ::kill(pid_t(p), SIGTERM);
+            }
+            EXPECT_GT(running, 0);
+        }
+        run.join();
+        EXPECT_EQ(ok, c.ok) << result.value("errmsg").toString().toStdString();
+    }
+    qputenv("PATH", oldPath);
+}
+
+} // namespace
