@@ -1,6 +1,7 @@
 #include "vxrsettingsstore.h"
 
 #include "hx2file.h"
+#include "hx2utils.h"
 #include "phpaths.h"
 #include "vxrfiles.h"
 
@@ -94,11 +95,8 @@ void VxrSettingsStore::setLastUploadTime(const QString& time)
 
 void VxrSettingsStore::readUploadLog(const QString& path)
 {
-    QByteArray log = HX2File::readAll(path);
-    const int zero = log.indexOf('\0');
-    if (zero >= 0)
-        log.truncate(zero);
-    const QStringList lines = QString::fromLatin1(log).split('\n', Qt::SkipEmptyParts);
+    const QString log = QString::fromLatin1(beforeZero(HX2File::readAll(path)));
+    const QStringList lines = log.split('\n', Qt::SkipEmptyParts);
     if (!lines.isEmpty())
         setLastUploadTime(lines.last().left(19));
 }
