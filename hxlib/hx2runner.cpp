@@ -291,13 +291,6 @@ HX2RunResult HX2Runner::result() const
 
 qint64 HX2Runner::pid() const { return d->pid; }
 
-QString HX2Runner::commandLine() const
-{
-    QStringList parts;
-    parts << d->program << d->args;
-    return parts.join(QLatin1Char(' '));
-}
-
 HX2RunResult HX2Runner::run(const QString& program, const QStringList& args,
                             const HX2RunOptions& options)
 {
