@@ -13,12 +13,8 @@ namespace {
 // quoted for the local shell.
 QString sshStage(const VxrSsh::Account& account, const QString& remoteCommand, bool withPort)
 {
-    QString text = QStringLiteral("sshpass");
-    for (const QString& a : VxrSsh::sshpassArgs(account, remoteCommand, withPort)) {
-        text += QLatin1Char(' ');
-        text += toShellArgEscaped(a);
-    }
-    return text;
+    return VxrPrograms::shellText(
+        VxrCommand{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, remoteCommand, withPort), {}});
 }
 
 QString meter(qint64 totalBytes)

@@ -67,7 +67,7 @@ std::unique_ptr<VxrTransferProcess> VxrPrograms::startTransfer(const VxrCommand&
     return transfer;
 }
 
-QString VxrPrograms::traceText(const VxrCommand& command)
+QString VxrPrograms::shellText(const VxrCommand& command)
 {
     QString text = command.program;
     for (const QString& a : command.args) {
@@ -88,7 +88,7 @@ void VxrPrograms::trace(const VxrCommand& command, const HX2RunResult& r)
         outcome = QStringLiteral("ended by a signal");
     else
         outcome = QStringLiteral("exit ") + QString::number(r.exitCode);
-    QString line = traceText(command) + QStringLiteral(" => ") + outcome;
+    QString line = shellText(command) + QStringLiteral(" => ") + outcome;
     if (!r.ok && !r.err.isEmpty())
         line += QStringLiteral(": ") + QString::fromUtf8(r.err.right(kTraceTail)).trimmed();
     PRINTVAR(line);

@@ -54,9 +54,10 @@ public:
     // not start (nothing is left running then).
     virtual std::unique_ptr<VxrTransferProcess> startTransfer(const VxrCommand& command);
 
-    // The trace text of a command: program and arguments, each argument
-    // quoted for a shell.
-    static QString traceText(const VxrCommand& command);
+    // A command as shell text: the program and its arguments, each
+    // argument quoted for a shell (its environment is left out). Both the
+    // trace line and the stages of the transfer pipelines are written so.
+    static QString shellText(const VxrCommand& command);
     // Writes the one trace line of a finished run.
     static void trace(const VxrCommand& command, const HX2RunResult& result);
 };

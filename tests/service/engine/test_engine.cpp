@@ -216,7 +216,7 @@ TEST_F(EngineOps, RemoteListingHandsThePasswordOnlyThroughTheEnvironment)
                                    "backup@server.example", "/usr/sbin/zfs list -H -o name,used,refer -t snapshot "};
         EXPECT_EQ(run.program, "sshpass");
         EXPECT_EQ(run.args, expected);
-        EXPECT_FALSE(VxrPrograms::traceText(run).contains("word"));
+        EXPECT_FALSE(VxrPrograms::shellText(run).contains("word"));
         EXPECT_EQ(run.options.env.value("SSHPASS"), password);
     }
 }

@@ -327,7 +327,7 @@ TEST_F(Restore, OutcomesOfOneDataset)
         for (const VxrCommand& t : fake->transfers()) {
             EXPECT_TRUE(pipelineOf(t).contains("-o sharenfs=off -o sharesmb=off"));
             EXPECT_EQ(t.options.env.value("SSHPASS"), "p\"a$s 'w`d\\");
-            EXPECT_FALSE(VxrPrograms::traceText(t).contains("w`d"));
+            EXPECT_FALSE(VxrPrograms::shellText(t).contains("w`d"));
         }
     }
 }
