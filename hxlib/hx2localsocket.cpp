@@ -19,7 +19,6 @@
 namespace {
 const int kReplyWriteTimeoutMs = 30000;
 const int kReadChunk = 65536;
-const int kHeaderSize = 16;
 // A buffer left with more spare room than this after frames are cut off
 // is reallocated, so a large frame's memory does not outlive it.
 const int kSpareCapacity = 4096;
@@ -183,7 +182,7 @@ bool HX2LocalSocket::serveBuffer()
         case HX2RpcPacket::Incomplete:
             // Refuse an oversized frame before buffering any of it.
             m_expected = packet.expected;
-            return packet.expected - kHeaderSize <= HX2RpcPacket::MaxPeerPayload;
+            return HX2RpcPacket::acceptableFromPeer(packet.expected);
         default:
             // The stream has lost its framing; nothing after it can be
             // trusted, so the connection ends.
