@@ -1,5 +1,7 @@
 #include "vxrdpkg.h"
 
+#include "vxrparse.h"
+
 namespace VxrDpkg {
 
 VxrCommand listPackage(const QString& package)
@@ -12,9 +14,8 @@ VxrCommand listPackage(const QString& package)
 
 QString installedVersion(const QStringList& lines, const QString& package)
 {
-    for (QString line : lines) {
-        line.replace(QLatin1Char('\t'), QLatin1Char(' '));
-        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        const QStringList fields = VxrParse::columns(line);
         if (fields.size() >= 3 && fields.at(0) == QLatin1String("ii") && fields.at(1) == package)
             return fields.at(2);
     }

@@ -18,7 +18,7 @@ VxrCommand listPackage(const QString& package);
 
 // The version of package in the lines `dpkg -l` printed: the third field
 // of the first line whose first field is "ii" (wanted and installed) and
-// whose second is the package; fields are separated by blanks and tabs.
+// whose second is the package, in columns as VxrParse::columns reads them.
 // Empty when no line qualifies (not installed, only its configuration
 // left, another package).
 QString installedVersion(const QStringList& lines, const QString& package);

@@ -218,11 +218,9 @@ void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer)
 
 qint64 parseEstimateSize(const QByteArray& output)
 {
-    QString text = QString::fromUtf8(output);
-    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
-    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString& line : lines) {
-        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const QStringList fields = columns(line);
         if (fields.size() >= 2 && fields.at(0) == QLatin1String("size")) {
             bool ok = false;
             const qint64 size = fields.at(1).toLongLong(&ok, 10);

@@ -45,7 +45,7 @@ bool parseZfsInfo(const QString& line, QJsonObject& out);
 void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer);
 
 // The byte count of a `zfs send -nv` estimate: the second field of the
-// first line whose first field is "size" (blanks and tabs separate fields);
+// first line whose first column is "size" (columns as columns() reads them);
 // 0 when there is none or it is not a decimal number.
 qint64 parseEstimateSize(const QByteArray& output);
 
