@@ -56,6 +56,13 @@ QString joinQuoted(const QString& program, const QStringList& args)
     return text;
 }
 
+// The receive's overrides of what the stream carries: the server keeps its
+// copies read-only, the restored dataset is the appliance's own again.
+QStringList receivedProperties()
+{
+    return {QStringLiteral("-o"), QStringLiteral("readonly=off")};
+}
+
 // sshpass/ssh running sendCommand on the server, its stream through pv
 // when asked, into recvArgs of /usr/sbin/zfs; then the marker.
 QString transfer(const Request& request, const QString& sendCommand, const QStringList& recvArgs,
@@ -191,7 +198,8 @@ bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList*
 QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal)
 {
     const QString send = QStringLiteral("/usr/sbin/zfs send -R ") + shellQuote(first);
-    return transfer(request, send, {QStringLiteral("recv"), QStringLiteral("-u"), request.vglv()},
+    return transfer(request, send, QStringList{QStringLiteral("recv"), QStringLiteral("-u")} + receivedProperties()
+                        + QStringList{request.vglv()},
                     progressTerminal);
 }
 
@@ -200,7 +208,8 @@ QString incrementalTransfer(const Request& request, const QString& first, const 
 {
     const QString send =
         QStringLiteral("/usr/sbin/zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
-    return transfer(request, send, {QStringLiteral("recv"), QStringLiteral("-Fu"), request.vglv()},
+    return transfer(request, send, QStringList{QStringLiteral("recv"), QStringLiteral("-Fu")} + receivedProperties()
+                        + QStringList{request.vglv()},
                     progressTerminal);
 }
 

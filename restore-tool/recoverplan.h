@@ -96,7 +96,8 @@ extern const char* const kDoneMarker;
 
 // Bash text of the full receive: the server's `zfs send -R first` through
 // `sshpass -e ssh` into `zfs recv -u` of the target (not forced: the target
-// was found absent), then the marker. With progressTerminal (a terminal's
+// was found absent) with readonly=off, whatever the server's copy has,
+// then the marker. With progressTerminal (a terminal's
 // device path) the stream passes through pv, which draws bytes, rate and
 // elapsed time there. Every value is quoted for the local shell, and the
 // snapshot once more for the server's.

@@ -74,15 +74,23 @@ protected:
 
     QString throttleFile() { return bench().hostPath(Host::Appliance, "/run/zfs/throttle"); }
 
-    // A dataset on the server with one snapshot s1..sN after each fill.
-    void serverDataset(const QString& ds, quint32 seed, int snaps, qint64 bytes)
+    // A dataset on the server with one snapshot s1..sN after each fill;
+    // props (PROP=VALUE) are set before the last snapshot, as an upload
+    // leaves them.
+    void serverDataset(const QString& ds, quint32 seed, int snaps, qint64 bytes, const QStringList& props = {})
     {
         zbench::Bench& b = bench();
         ASSERT_TRUE(b.run(Host::Server, {"zfs", "create", "-p", ds}).ok()) << qPrintable(ds);
         QString err;
         for (int i = 1; i <= snaps; ++i) {
             ASSERT_TRUE(b.fill(Host::Server, ds, seed + i, 2, bytes / 2, &err)) << qPrintable(err);
-            ASSERT_TRUE(b.run(Host::Server, {"zfs", "snapshot", ds + "@s" + QString::number(i)}).ok());
+            // The server has no NFS or SMB service: setting a share
+            // property fails to share, yet sets it.
+            for (const QString& prop : props) {
+                if (i == snaps)
+                    b.run(Host::Server, {"zfs", "set", prop, ds});
+            }
+            ASSERT_TRUE(b.run(Host::Server, {"zfs", "snapshot", "-r", ds + "@s" + QString::number(i)}).ok());
         }
     }
 
@@ -254,6 +262,21 @@ TEST_F(DsrecoverFlow, BrokenTransfersFailWithTheirReason)
     EXPECT_EQ(o.lines.mid(0, 2), QStringList({Recover::kRestoringFirst, Recover::kRestoreFailed}));
     EXPECT_FALSE(o.lines.contains(Recover::kRestoreDone));
     EXPECT_TRUE(o.leaks.isEmpty()) << o.leaks.join('\n').toStdString();
+}
+
+
+// The server keeps its copies read-only, as uploads leave them; the
+// restored dataset takes writes.
+TEST_F(DsrecoverFlow, RestoredDatasetTakesWrites)
+{
+    zbench::Bench& b = bench();
+    serverDataset("tank/drw", 70, 2, 64 * 1024, {"readonly=on"});
+    m_restored << "tank/drw";
+    const Outcome o = recover(b.password(), {"tank", "drw"});
+    ASSERT_EQ(o.code, 0) << o.lines.join('\n').toStdString();
+    const zbench::Result w =
+        b.run(Host::Appliance, {"touch", b.mountpoint(Host::Appliance, "tank/drw") + "/written"});
+    EXPECT_TRUE(w.ok()) << w.err.constData();
 }
 
 } // namespace

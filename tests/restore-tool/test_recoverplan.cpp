@@ -109,11 +109,14 @@ TEST(RecoverTransfer, HostileValuesReachEachProgramUnchanged)
         QStringList send;
         QStringList recv;
     };
+    const QStringList props = {"-o", "readonly=off"};
     const Case cases[] = {
-        {fullTransfer(r, first, QString()), {"zfs", "send", "-R", first}, {"zfs", "recv", "-u", r.vglv()}},
-        {fullTransfer(r, first, "/dev/null"), {"zfs", "send", "-R", first}, {"zfs", "recv", "-u", r.vglv()}},
+        {fullTransfer(r, first, QString()), {"zfs", "send", "-R", first},
+         QStringList{"zfs", "recv", "-u"} + props + QStringList{r.vglv()}},
+        {fullTransfer(r, first, "/dev/null"), {"zfs", "send", "-R", first},
+         QStringList{"zfs", "recv", "-u"} + props + QStringList{r.vglv()}},
         {incrementalTransfer(r, first, last, QString()), {"zfs", "send", "-RI", first, last},
-         {"zfs", "recv", "-Fu", r.vglv()}},
+         QStringList{"zfs", "recv", "-Fu"} + props + QStringList{r.vglv()}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.toStdString());
