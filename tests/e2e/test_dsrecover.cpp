@@ -279,4 +279,31 @@ TEST_F(DsrecoverFlow, RestoredDatasetTakesWrites)
     EXPECT_TRUE(w.ok()) << w.err.constData();
 }
 
+// Where the server's copy mounts outside the pool, and whether it is
+// shared, stays the server's business: the restored dataset mounts in the
+// pool's tree, unshared; a child whose mount point lies in that tree keeps
+// it.
+TEST_F(DsrecoverFlow, ServerChoosesNoMountOutsideThePoolAndNoShares)
+{
+    zbench::Bench& b = bench();
+    const QString pool = b.mountpoint(Host::Appliance, "tank");
+    const QString outside = b.stateDir() + "/outside";
+    const QString inside = pool + "/drm-kid";
+    ASSERT_TRUE(b.run(Host::Server, {"zfs", "create", "-p", "-o", "canmount=noauto", "-o",
+                                     "mountpoint=" + inside, "tank/drm/kid"})
+                    .ok());
+    serverDataset("tank/drm", 80, 1, 64 * 1024, {"mountpoint=" + outside, "sharenfs=on"});
+    m_restored << "tank/drm";
+    const Outcome o = recover(b.password(), {"tank", "drm"});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.lines, QStringList({Recover::kRestoringFirst, Recover::mountpointResetLine({"tank/drm", outside}),
+                                    Recover::kRestoreDone}));
+    const zbench::Result props = b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "name,property,value", "-r",
+                                                         "mountpoint,mounted,sharenfs,sharesmb", "tank/drm"});
+    for (const QString& line : {"tank/drm\tmountpoint\t" + pool + "/drm", QString("tank/drm\tmounted\tyes"),
+                                QString("tank/drm\tsharenfs\toff"), QString("tank/drm\tsharesmb\toff"),
+                                "tank/drm/kid\tmountpoint\t" + inside, QString("tank/drm/kid\tsharenfs\toff")})
+        EXPECT_TRUE(props.lines().contains(line)) << qPrintable(line) << "\n" << props.out.constData();
+}
+
 } // namespace

@@ -109,7 +109,7 @@ TEST(RecoverTransfer, HostileValuesReachEachProgramUnchanged)
         QStringList send;
         QStringList recv;
     };
-    const QStringList props = {"-o", "readonly=off"};
+    const QStringList props = {"-o", "readonly=off", "-o", "sharenfs=off", "-o", "sharesmb=off"};
     const Case cases[] = {
         {fullTransfer(r, first, QString()), {"zfs", "send", "-R", first},
          QStringList{"zfs", "recv", "-u"} + props + QStringList{r.vglv()}},
@@ -140,6 +140,48 @@ TEST(RecoverTransfer, HostileValuesReachEachProgramUnchanged)
         // A failing first stage fails the pipeline: no marker.
         runWithFakes(c.text, 5, &out);
         EXPECT_TRUE(out.isEmpty()) << out.constData();
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(RecoverMountpoints, ResetsWhatLiesOutsideThePoolsTree)
+{
+    struct Case
+    {
+        QByteArray listing;
+        QString pool;
+        QList<Mountpoint> resets;
+    };
+    const Case cases[] = {
+        // Inside the tree, at any depth and with blanks, or no path at all.
+        {"vxr/data\t/mnt/vxr/data\nvxr/data@s1\t-\nvxr/data/k\t/mnt/vxr/else/k id\n"
+         "vxr/data/l\tlegacy\nvxr/data/n\tnone\n",
+         "/mnt/vxr", {}},
+        // Outside, the pool's own mount point, a sibling prefix, and paths
+        // that only read as inside; a child listed first still follows
+        // its parent.
+        {"vxr/data/kid\t/etc/kid\nvxr/data\t/etc\nvxr/data/a\t/mnt/vxr\nvxr/data/b\t/mnt/vxr2/b\n"
+         "vxr/data/c\t/mnt/vxr/../../etc\nvxr/data/d\t/mnt/vxr//x\nvxr/data/e\t/mnt/vxr/x/\n",
+         "/mnt/vxr",
+         {{"vxr/data", "/etc"}, {"vxr/data/kid", "/etc/kid"}, {"vxr/data/a", "/mnt/vxr"},
+          {"vxr/data/b", "/mnt/vxr2/b"}, {"vxr/data/c", "/mnt/vxr/../../etc"}, {"vxr/data/d", "/mnt/vxr//x"},
+          {"vxr/data/e", "/mnt/vxr/x/"}}},
+        // A pool at the root holds every path but the root itself; a pool
+        // mounted nowhere holds none. A line without a tab is no entry.
+        {"t/a\t/etc\nt/b\t/\n", "/", {{"t/b", "/"}}},
+        {"t/a\t/t/a\nt/b\tnone\nt/c /etc\n", "none", {{"t/a", "/t/a"}}},
+    };
+    for (const Case& c : cases) {
+        const QList<Mountpoint> resets = mountpointResets(readMountpoints(c.listing), c.pool);
+        QStringList got, want;
+        for (const Mountpoint& m : resets)
+            got << mountpointResetLine(m);
+        for (const Mountpoint& m : c.resets)
+            want << mountpointResetLine(m);
+        EXPECT_EQ(got, want) << c.listing.constData();
     }
 }
 
