@@ -1,10 +1,10 @@
 #include "recoverrunner.h"
 
+#include "proctree.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
-
-#include <atomic>
 
 #include <signal.h>
 #include <unistd.h>
@@ -15,16 +15,17 @@ namespace {
 
 constexpr int kSliceMs = 250;
 constexpr int kTerminateGraceMs = 3000;
+// An operator who stops the tool waits this long at most for the transfer
+// to end by itself before it is killed. The stream's programs end at once
+// on SIGTERM; script lingers for a while after its command has gone, and
+// only script is left by then.
+constexpr int kStopGraceMs = 500;
 
-// The program run() waits for, for the stop handler.
-std::atomic<pid_t> g_child{0};
-static_assert(std::atomic<pid_t>::is_always_lock_free, "read from a signal handler");
-
+// Whatever the tool is doing, even starting a program: the program found
+// in /proc is ended with all it started.
 void onStop(int)
 {
-    const pid_t child = g_child.load();
-    if (child > 0)
-        ::kill(child, SIGTERM);
+    endDescendants(kStopGraceMs);
     ::_exit(255);
 }
 
@@ -56,7 +57,6 @@ RunResult run(const QString& program, const QStringList& args, const QHash<QStri
         return r;
     }
     r.started = true;
-    g_child.store(static_cast<pid_t>(process.processId()));
     process.closeWriteChannel();
     if (started)
         started();
@@ -74,27 +74,31 @@ RunResult run(const QString& program, const QStringList& args, const QHash<QStri
         drain();
         if (timer.elapsed() >= limits.finishMs) {
             timedOut = true;
-            process.terminate();
-            if (!process.waitForFinished(kTerminateGraceMs)) {
-                process.kill();
-                process.waitForFinished(kTerminateGraceMs);
-            }
+            endDescendants(kTerminateGraceMs);
+            process.waitForFinished(kTerminateGraceMs);
             break;
         }
     }
     drain();
-    g_child.store(0);
     r.finished = !timedOut;
     r.normalExit = process.exitStatus() == QProcess::NormalExit;
     r.exitCode = process.exitCode();
     return r;
 }
 
+void endStarted()
+{
+    endDescendants(kTerminateGraceMs);
+}
+
 void installStopHandlers()
 {
+    keepDescendants();
     struct sigaction sa = {};
     sa.sa_handler = onStop;
     sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&sa.sa_mask, sig);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         // A signal the operator chose to ignore (nohup) stays ignored.
         struct sigaction old = {};

@@ -28,8 +28,8 @@ struct RunResult
     static constexpr int kErrTail = 64 * 1024;
 
     bool started = false;
-    // Ended within the finish limit; a program past it is terminated, then
-    // killed, and counts as not finished.
+    // Ended within the finish limit; a program past it is ended with all
+    // it started (SIGTERM, then SIGKILL) and counts as not finished.
     bool finished = false;
     bool normalExit = false;
     int exitCode = -1;
@@ -49,11 +49,17 @@ struct RunResult
 RunResult run(const QString& program, const QStringList& args, const QHash<QString, QString>& env,
               const RunLimits& limits, const std::function<void()>& started = {});
 
-// From now on SIGINT, SIGTERM and SIGHUP end the program run() is running
-// (with SIGTERM) and then this process, with status 255. A program under
-// `script` takes its session down with it. Signals ignored when the tool
-// started (as under nohup) stay ignored.
+// From now on SIGINT, SIGTERM and SIGHUP end every process the tool
+// started, directly or not and in whatever session (SIGTERM, then SIGKILL
+// to those left half a second later), and then the tool, with status 255:
+// the tool has exited only once its programs have. Signals ignored when
+// the tool started (as under nohup) stay ignored. The tool also becomes
+// the parent of what its programs leave behind, so that it still finds it.
 void installStopHandlers();
+
+// Ends every process the tool started and that still runs, as a stop
+// signal does, without exiting.
+void endStarted();
 
 } // namespace Recover
 

@@ -1,5 +1,6 @@
 // The restore tool's pure pieces: arguments, name checks, the server
 // listing, and the transfer text run through a real bash.
+#include "proctree.h"
 #include "recoverplan.h"
 
 #include "../printqt.h"
@@ -182,6 +183,39 @@ TEST(RecoverMountpoints, ResetsWhatLiesOutsideThePoolsTree)
         for (const Mountpoint& m : c.resets)
             want << mountpointResetLine(m);
         EXPECT_EQ(got, want) << c.listing.constData();
+    }
+}
+
+TEST(RecoverProcStat, CountsFieldsFromTheLastParenthesis)
+{
+    // Fields 5 to 21 as the kernel writes them, a negative one among them.
+    const QByteArray middle = " 1 1 0 -1 4194560 120 0 0 0 3 1 0 0 20 0 1 0 ";
+    const QByteArray tail = " 9670656 812 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0\n";
+    struct Case
+    {
+        QByteArray text;
+        bool ok;
+        ProcStat stat;
+    };
+    const Case cases[] = {
+        {"4242 (dsrecover) S 77" + middle + "123456" + tail, true, {4242, 77, 'S', 123456}},
+        {"9 (a) b (c)) Z 1" + middle + "5" + tail, true, {9, 1, 'Z', 5}},
+        {"9 (x y) R 3" + middle + "5\n", true, {9, 3, 'R', 5}},
+        // Cut before the start time, no name, no pid.
+        {"9 (x) R 3" + middle, false, {}},
+        {"9 x R 3" + middle + "5" + tail, false, {}},
+        {"(x) R 3" + middle + "5" + tail, false, {}},
+    };
+    for (const Case& c : cases) {
+        ProcStat got;
+        EXPECT_EQ(parseProcStat(c.text.constData(), static_cast<size_t>(c.text.size()), &got), c.ok)
+            << c.text.constData();
+        if (c.ok) {
+            EXPECT_EQ(got.pid, c.stat.pid);
+            EXPECT_EQ(got.ppid, c.stat.ppid);
+            EXPECT_EQ(got.state, c.stat.state);
+            EXPECT_EQ(got.startTime, c.stat.startTime);
+        }
     }
 }
 
