@@ -20,7 +20,8 @@ constexpr int kTransferStartMs = 30000;
 constexpr int kTransferFinishMs = 864000000; // ten days
 constexpr int kMountStartMs = 10000;
 constexpr int kMountFinishMs = 10000;
-// A listing beyond this is not one a backup account holds.
+// A listing beyond this is not one a backup account holds; a server that
+// sends more is cut off there.
 constexpr int kMaxListing = 64 << 20;
 // What a transfer writes is error text and the marker; its tail suffices.
 constexpr int kTransferOutput = 64 * 1024;
@@ -127,6 +128,7 @@ int restore(const Request& request)
     remote.startMs = kListStartMs;
     remote.finishMs = kListFinishMs;
     remote.maxOutput = kMaxListing;
+    remote.endOnOverflow = true;
     const RunResult listing = run(QStringLiteral("sshpass"),
                                   sshpassArgs(request, QString::fromLatin1(kRemoteListCommand)),
                                   sshpassEnv(request), remote);

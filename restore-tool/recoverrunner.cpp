@@ -61,25 +61,40 @@ RunResult run(const QString& program, const QStringList& args, const QHash<QStri
     if (started)
         started();
 
-    auto drain = [&] {
-        r.out += process.readAllStandardOutput();
+    // Drained as each piece arrives, not once per slice: a program that
+    // writes fast would otherwise fill QProcess's buffers without bound
+    // while a wait runs.
+    auto drainOut = [&] {
+        const QByteArray piece = process.readAllStandardOutput();
+        if (r.overflowed)
+            return;
+        if (limits.endOnOverflow && r.out.size() + piece.size() > limits.maxOutput) {
+            r.overflowed = true;
+            r.outTruncated = true;
+            return;
+        }
+        r.out += piece;
         keepTail(r.out, limits.maxOutput, &r.outTruncated);
+    };
+    auto drainErr = [&] {
         r.err += process.readAllStandardError();
         keepTail(r.err, RunResult::kErrTail, nullptr);
     };
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, drainOut);
+    QObject::connect(&process, &QProcess::readyReadStandardError, drainErr);
     QElapsedTimer timer;
     timer.start();
     bool timedOut = false;
     while (process.state() != QProcess::NotRunning && !process.waitForFinished(kSliceMs)) {
-        drain();
-        if (timer.elapsed() >= limits.finishMs) {
-            timedOut = true;
+        timedOut = timer.elapsed() >= limits.finishMs;
+        if (timedOut || r.overflowed) {
             endDescendants(kTerminateGraceMs);
             process.waitForFinished(kTerminateGraceMs);
             break;
         }
     }
-    drain();
+    drainOut();
+    drainErr();
     r.finished = !timedOut;
     r.normalExit = process.exitStatus() == QProcess::NormalExit;
     r.exitCode = process.exitCode();

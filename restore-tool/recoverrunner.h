@@ -21,6 +21,10 @@ struct RunLimits
     // Bytes of standard output kept; beyond that only the newest are kept
     // and RunResult::outTruncated is set.
     int maxOutput = 1 << 20;
+    // Instead, output beyond maxOutput ends the program with all it
+    // started, as the finish limit does, and the run fails (overflowed):
+    // for output that is only of use whole.
+    bool endOnOverflow = false;
 };
 
 struct RunResult
@@ -35,12 +39,14 @@ struct RunResult
     int exitCode = -1;
     QByteArray out;
     bool outTruncated = false;
+    // Ended for writing more than RunLimits::maxOutput (endOnOverflow).
+    bool overflowed = false;
     // The last kErrTail bytes of standard error.
     QByteArray err;
     // Why the program did not start, when it did not.
     QString startError;
 
-    bool ok() const { return started && finished && normalExit && exitCode == 0; }
+    bool ok() const { return started && finished && !overflowed && normalExit && exitCode == 0; }
 };
 
 // Runs program with args in this process's environment plus env (values
@@ -57,8 +63,8 @@ RunResult run(const QString& program, const QStringList& args, const QHash<QStri
 // the parent of what its programs leave behind, so that it still finds it.
 void installStopHandlers();
 
-// Ends every process the tool started and that still runs, as a stop
-// signal does, without exiting.
+// Ends every process the tool started and that still runs (SIGTERM, then
+// SIGKILL three seconds later), without exiting.
 void endStarted();
 
 } // namespace Recover
