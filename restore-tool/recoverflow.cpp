@@ -73,8 +73,8 @@ bool transfer(const Request& request, const QString& text, const char* startedMe
 
 // Makes every dataset of the target whose mount point the stream set
 // outside the pool's tree inherit it again, printing a line for each, so
-// that neither the mount below nor the next boot's mounts the server's
-// choice there. True when all the target's mount points are known to lie
+// that neither the mount below nor the next boot's mounts put it where the
+// server chose. True when all the target's mount points are known to lie
 // in the pool's tree now; false when they could not be read or one could
 // not be reset, and the target must not be mounted.
 bool resetMountpoints(const Request& request)
