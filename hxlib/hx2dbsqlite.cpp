@@ -468,6 +468,9 @@ bool HX2DBSqlitePrivate::execLocked(int& changes, qint64& lastId, QList<QJsonObj
     const char* next = begin;
     bool ran = false;
     bool ok = true;
+    // Whether the text ran outside any transaction at some point, so that
+    // one open when it fails was begun by the text itself.
+    bool outside = sqlite3_get_autocommit(db) != 0;
     while (ok && next < end) {
         Prepared fresh;
         Prepared* prepared = nullptr;
@@ -505,6 +508,8 @@ bool HX2DBSqlitePrivate::execLocked(int& changes, qint64& lastId, QList<QJsonObj
             changes = sqlite3_changes(db);
             lastId = sqlite3_last_insert_rowid(db);
             ran = true;
+            if (sqlite3_get_autocommit(db))
+                outside = true;
         } else {
             setError(QString::fromUtf8(sqlite3_errmsg(db)));
             ok = false;
@@ -518,6 +523,12 @@ bool HX2DBSqlitePrivate::execLocked(int& changes, qint64& lastId, QList<QJsonObj
     }
     if (ok && !ran)
         setError(QStringLiteral("no statement in the sql text"));
+    // The rest of the text, its COMMIT included, will not run: a transaction
+    // it began would hold the connection for good (a detached call's worker
+    // never ends it). The caller's own transaction is the caller's to end.
+    // lastError keeps the failure's message.
+    if (!ok && outside && !sqlite3_get_autocommit(db))
+        sqlite3_exec(db, "rollback transaction", nullptr, nullptr, nullptr);
     syncTransaction();
     return ok && ran;
 }

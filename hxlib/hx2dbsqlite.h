@@ -105,7 +105,10 @@ public:
 
     // Runs every statement of sql in order, appending the rows of all of them
     // to rows (which is not cleared first). Stops at the first statement that fails and returns false;
-    // statements before it keep their effect. changes and lastId are those of
+    // statements before it keep their effect, except that a transaction
+    // begun by sql itself and still open is rolled back (its end would
+    // never run), so a failing text never leaves the connection held. A
+    // transaction the caller began stays open. changes and lastId are those of
     // the last statement that finished (0 when none did). Text without any
     // statement returns false.
     bool exec(int& changes, qint64& lastId, QList<QJsonObject>& rows, const QString& sql,

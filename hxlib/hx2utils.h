@@ -278,8 +278,10 @@ bool cmdExec(const QHash<QString, QString>& env, const QString& cmd, int timeout
 
 // Runs the command lines in order, blank ones skipped, within timeout for
 // the whole list, and stops at the first that fails: its standard error is
-// appended to errors as a string. True only when every command succeeded;
-// errors then gained nothing, else exactly one entry per failed command.
+// appended to errors as a string. True only when at least one command ran
+// and every command succeeded; errors then gained nothing, else exactly one
+// entry per failed command. An empty or all-blank list is false and adds
+// nothing to errors.
 bool cmdsExec(const QStringList& cmds, QJsonArray& errors, int timeout);
 bool cmdsExec(const QStringList& cmds, int timeout);
 

@@ -117,6 +117,7 @@ bool cmdsExec(const QStringList& cmds, QJsonArray& errors, int timeout)
 {
     QElapsedTimer clock;
     clock.start();
+    bool ran = false;
     for (const QString& cmd : cmds) {
         if (cmd.trimmed().isEmpty())
             continue;
@@ -125,8 +126,10 @@ bool cmdsExec(const QStringList& cmds, QJsonArray& errors, int timeout)
             errors.append(QString::fromLatin1(beforeZero(r.err)));
             return false;
         }
+        ran = true;
     }
-    return true;
+    // A list with nothing to run has not succeeded at anything.
+    return ran;
 }
 
 bool cmdsExec(const QStringList& cmds, int timeout)

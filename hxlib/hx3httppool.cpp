@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 
+#include <limits>
+
 HX3HttpPool::HX3HttpPool(QObject* parent, int timeout)
     : QObject(parent)
     , timeout(timeout)
@@ -15,8 +17,11 @@ HX3HttpPool::HX3HttpPool(QObject* parent, int timeout)
 HX3HttpPool::~HX3HttpPool()
 {
     // Wait here, while the object is whole: a running request may still
-    // emit onRespond.
-    threadPool.clear();
+    // emit onRespond. Each request ends within the time-out, so the last
+    // wait is bounded by it too.
+    const int boundMs = qBound(0, timeout, std::numeric_limits<int>::max() / 1000) * 1000;
+    if (!threadPool.waitForDone(boundMs))
+        threadPool.clear();
     threadPool.waitForDone();
 }
 

@@ -23,8 +23,10 @@ public:
 
     // timeout: seconds allowed to every request.
     HX3HttpPool(QObject* parent, int timeout);
-    // Drops the requests that have not started and waits for the running
-    // ones to end.
+    // Waits for the queued and running requests to end, for up to timeout
+    // seconds; requests not started by then are dropped and the running
+    // ones, each ending within its own time-out, waited for. Destruction
+    // thus takes at most twice the time-out.
     ~HX3HttpPool() override;
 
     // Posts body's compact JSON text.

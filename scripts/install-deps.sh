@@ -11,7 +11,7 @@ PACKAGES=(
   openssl
   clang libclang-rt-dev
   sshpass pv openssh-client openssh-server zfs-fuse
-  util-linux procps psmisc iproute2 fuse python3
+  util-linux procps psmisc iproute2 fuse python3 tzdata
   sudo ntpsec-ntpdate util-linux-extra dpkg-dev
   systemd
 )

@@ -15,16 +15,17 @@ QJsonObject paramsOf(const QJsonObject& cmdObject)
     return cmdObject.value(QStringLiteral("params")).toObject();
 }
 
+// Parameters are read as the management layer has always had them read: a
+// number's text for a text, decimal or "0x" text for a number; anything
+// else reads as empty or 0.
 QString textParam(const QJsonObject& params, const char* key)
 {
-    const QJsonValue v = params.value(QLatin1String(key));
-    return v.isString() ? v.toString().trimmed() : QString();
+    return toString(params.value(QLatin1String(key))).trimmed();
 }
 
 int numberParam(const QJsonObject& params, const char* key)
 {
-    const QJsonValue v = params.value(QLatin1String(key));
-    return v.isDouble() ? toInt(v) : 0;
+    return toInt(params.value(QLatin1String(key)));
 }
 
 void refuseMissing(HX2Cabinet* envObject, const char* names)

@@ -13,10 +13,11 @@ class VxrClient;
 // carries the command's "results" (when it has any) and "err" 0; when the
 // engine refuses, the code and message it left in the journal.
 //
-// Parameters are read by their JSON kind: a text parameter only from a
-// JSON string (trimmed), a number only from a JSON number (truncated). A
-// value of another kind reads as empty or 0 and so meets the missing-
-// parameter check instead of reaching the engine.
+// Parameters are read leniently, as management layers have always sent
+// them: a text parameter from a JSON string (trimmed) or a number's text,
+// a number from a JSON number (truncated) or from decimal or "0x" text.
+// Any other value reads as empty or 0 and so meets the missing-parameter
+// check instead of reaching the engine.
 //
 // A request holding "help" is answered with an empty body and leaves the
 // journal as it is. Handlers keep no state and run on the connection

@@ -3,6 +3,7 @@
 #include "hx2file.h"
 #include "hx2utils.h"
 #include "phpaths.h"
+#include "vxrscheduler.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -215,15 +216,7 @@ bool VxrClient::start(HX2Journals& journal)
 
 QDateTime VxrClient::scheduleNext(int hour, int minute) const
 {
-    if (hour < 0 || hour > 23 || minute < 0 || minute > 59) {
-        hour = 0;
-        minute = 0;
-    }
-    const QDateTime current = now();
-    QDateTime candidate(current.date(), QTime(hour, minute, 0, 0), Qt::LocalTime);
-    if (!(current < candidate))
-        candidate = candidate.addDays(1);
-    return candidate;
+    return VxrSchedule::nextOccurrence(now(), hour, minute);
 }
 
 QDateTime VxrClient::scheduleNext(const QJsonArray& schedule) const

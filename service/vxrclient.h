@@ -271,6 +271,11 @@ private:
     // The account ready for ssh, or false with the reason in why (nothing
     // may be started then).
     static bool usableAccount(const VxrSettings& s, VxrSsh::Account* account, QString* why);
+    // Resets every mount point of dataset and the datasets below it that
+    // leads out of its pool's mount point (by its text, or through a link)
+    // to the inherited one, listing each as "DS from PATH" in resets.
+    // False when the mount points could not be read or a reset failed.
+    bool resetStrayMountpoints(VxrPrograms& run, const QString& dataset, QStringList* resets);
     // Writes the last-backup record of an upload's outcome.
     void recordLastBackup(int state);
     // After a successful upload whose server now ends at base: moves the

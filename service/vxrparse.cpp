@@ -237,9 +237,10 @@ SnapshotHolds parseSnapshotHolds(const QStringList& lines)
     SnapshotHolds out;
     out.names.reserve(lines.size());
     for (const QString& line : lines) {
-        // A name may hold blanks but never a tab.
+        // A name may hold blanks, leading and trailing ones too, but never
+        // a tab: the tab alone ends it.
         const int tab = line.indexOf(QLatin1Char('\t'));
-        const QString name = tab < 0 ? line.trimmed() : line.left(tab).trimmed();
+        const QString name = tab < 0 ? line : line.left(tab);
         if (name.isEmpty())
             continue;
         out.names.append(name);

@@ -1,5 +1,6 @@
 #include "vxrplan.h"
 
+#include <QDir>
 #include <QStringView>
 
 namespace VxrPlan {
@@ -130,6 +131,33 @@ RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList&
             out.clashes << name;
     }
     return out;
+}
+
+bool mountpointInside(const QString& poolMountpoint, const QString& path)
+{
+    if (!path.startsWith(QLatin1Char('/')))
+        return true;
+    if (!poolMountpoint.startsWith(QLatin1Char('/')))
+        return false;
+    const QString pool = QDir::cleanPath(poolMountpoint);
+    const QString at = QDir::cleanPath(path);
+    // Strictly below: a dataset mounted on the pool's own mount point would
+    // hide the pool's files.
+    if (pool == QLatin1String("/"))
+        return at != pool;
+    return at.startsWith(pool + QLatin1Char('/'));
+}
+
+bool ownMountpoints(const QStringList& lines, QList<Mountpoint>* own)
+{
+    for (const QString& line : lines) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        if (fields.size() != 3 || fields.at(0).isEmpty())
+            return false;
+        if (fields.at(2) == QLatin1String("local") || fields.at(2) == QLatin1String("received"))
+            own->append({fields.at(0), fields.at(1)});
+    }
+    return true;
 }
 
 } // namespace VxrPlan

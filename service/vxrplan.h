@@ -81,6 +81,31 @@ struct RestoreRequest
 };
 RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList& localNames);
 
+// At most this many restore tasks come from one full-restore request; a
+// server listing more datasets is refused rather than trusted.
+constexpr int kMaxRestoreTasks = 10000;
+
+// A mount point a received dataset brought, and the path it names.
+struct Mountpoint
+{
+    QString dataset;
+    QString path;
+};
+
+// True when path (a mount point property) lies below the pool's mount
+// point (the mount point itself is not below it), once "." and ".." are
+// resolved; "none", "legacy" and
+// other values that are not absolute paths mount nothing and count as
+// inside. Where poolMountpoint is itself not an absolute path, no absolute
+// path is inside.
+bool mountpointInside(const QString& poolMountpoint, const QString& path);
+
+// The datasets of a "zfs get -H -o name,value,source mountpoint" listing
+// (tab-separated) that carry a mount point of their own, set or received;
+// inherited ones follow their parent's, and snapshots show none. False when
+// a line cannot be read: nothing may be mounted on such a listing.
+bool ownMountpoints(const QStringList& lines, QList<Mountpoint>* own);
+
 } // namespace VxrPlan
 
 #endif

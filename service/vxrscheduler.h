@@ -51,6 +51,19 @@ inline bool cycleMayStart(bool transferRunning, bool backupRunning)
 // (no settings loaded yet) never comes.
 bool due(const QDateTime& now, const QDateTime& next);
 
+// The moment the local clock reads time on date. Never invalid: a reading
+// the clock shows twice (the hour repeated when daylight saving ends) is
+// its first moment, so a daily time that fires in that hour is already
+// past at its second showing; a reading the clock skips (the hour lost
+// when daylight saving begins) is the first whole minute after the gap,
+// so a daily time in it fires that day as soon as the clock jumps.
+QDateTime localMoment(const QDate& date, const QTime& time);
+
+// The next moment at or after which hour:minute (00:00 for a time of day
+// that does not exist) is due, counted from now: today's when now is
+// earlier, else tomorrow's. Never invalid.
+QDateTime nextOccurrence(const QDateTime& now, int hour, int minute);
+
 // One upload task per dataset, in order: {"action" 2, "dmpath", "step" 0,
 // "rate" 0}; the queue gives each its "index".
 QList<QJsonObject> uploadTasks(const QStringList& datasets);

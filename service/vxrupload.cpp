@@ -36,9 +36,40 @@ bool VxrClient::vxrUpload(const QJsonObject& task)
     const QString dataset = toString(task.value("dmpath"));
     const int index = toInt(task.value("index"));
     const std::shared_ptr<VxrPrograms> run = programs();
+    // A cancel is obeyed before every step that starts a program, also
+    // before the first: a task cancelled while it waited logs no one in.
+    auto cancelled = [&] { return taskQueue.headRemoved(index); };
+    auto finish = [&](VxrTransferResult::Outcome outcome) {
+        int state = VxrLog::kStateSucceeded;
+        switch (outcome) {
+        case VxrTransferResult::Succeeded:
+            writeLog(QString::fromLatin1(VxrLog::kInformation), QString::fromLatin1(VxrLog::kUploadSuccess),
+                     VxrLog::kActionUpload, state);
+            break;
+        case VxrTransferResult::Cancelled:
+            state = VxrLog::kStateCancelled;
+            writeLog(QString::fromLatin1(VxrLog::kWarning), QString::fromLatin1(VxrLog::kCancelUpload),
+                     VxrLog::kActionUpload, state);
+            break;
+        case VxrTransferResult::NotStarted:
+        case VxrTransferResult::Failed:
+            state = VxrLog::kStateFailed;
+            writeLog(QString::fromLatin1(VxrLog::kError), QString::fromLatin1(VxrLog::kUploadFail),
+                     VxrLog::kActionUpload, state);
+            break;
+        }
+        recordLastBackup(state);
+        return state;
+    };
+    auto cancel = [&] {
+        finish(VxrTransferResult::Cancelled);
+        return false;
+    };
     // No pruning pass of the dataset runs from its listing to its base move.
     const VxrDatasetClaims::Hold claim(datasetClaims, dataset, true);
 
+    if (cancelled())
+        return cancel();
     const HX2RunResult localRun = run->run(VxrZfs::snapshotNamesOf(dataset));
     if (!localRun.ok)
         return false;
@@ -46,6 +77,8 @@ bool VxrClient::vxrUpload(const QJsonObject& task)
     if (local.isEmpty() || quitting.load())
         return false;
 
+    if (cancelled())
+        return cancel();
     const HX2RunResult remoteRun = run->run(VxrZfs::onServer(account, VxrZfs::uploadRemoteSnapshots(dataset)));
     if (!remoteRun.ok) {
         writeLog(QString::fromLatin1(VxrLog::kError), QString::fromLatin1(VxrLog::kCloudInfoFailed),
@@ -69,46 +102,33 @@ bool VxrClient::vxrUpload(const QJsonObject& task)
     job.taskIndex = index;
     if (!plan.full.isEmpty()) {
         bool ran = false;
+        if (cancelled())
+            return cancel();
         fullSize = estimate(*run, VxrZfs::fullEstimate(plan.full), &ran);
-        if (ran && plan.hasIncremental())
+        if (ran && plan.hasIncremental() && !cancelled())
             incrementalSize = estimate(*run, VxrZfs::incrementalEstimate(plan.from, plan.to));
         job.total = fullSize + incrementalSize;
         job.command = VxrPipeline::transfer(account, VxrPipeline::uploadFull(account, plan.full, dataset, job.total),
                                             kStartMs);
-        phase = runTransfer(*run, &taskQueue, quitting, job);
+        phase = cancelled() ? VxrTransferResult{VxrTransferResult::Cancelled, 0, QString()}
+                            : runTransfer(*run, &taskQueue, quitting, job);
     }
 
     if (phase.outcome == VxrTransferResult::Succeeded && plan.hasIncremental()) {
-        if (incrementalSize <= 0)
+        if (incrementalSize <= 0 && !cancelled())
             incrementalSize = estimate(*run, VxrZfs::incrementalEstimate(plan.from, plan.to));
         job.total = fullSize + incrementalSize;
         job.mapped = true;
         job.base = phase.rate;
         job.command = VxrPipeline::transfer(
             account, VxrPipeline::uploadIncremental(account, plan.from, plan.to, dataset, incrementalSize), kStartMs);
-        phase = runTransfer(*run, &taskQueue, quitting, job);
+        phase = cancelled() ? VxrTransferResult{VxrTransferResult::Cancelled, phase.rate, phase.speed}
+                            : runTransfer(*run, &taskQueue, quitting, job);
     }
 
-    int state = VxrLog::kStateSucceeded;
-    switch (phase.outcome) {
-    case VxrTransferResult::Succeeded:
+    if (phase.outcome == VxrTransferResult::Succeeded)
         taskQueue.finishHead(index, fullSize + incrementalSize);
-        writeLog(QString::fromLatin1(VxrLog::kInformation), QString::fromLatin1(VxrLog::kUploadSuccess),
-                 VxrLog::kActionUpload, state);
-        break;
-    case VxrTransferResult::Cancelled:
-        state = VxrLog::kStateCancelled;
-        writeLog(QString::fromLatin1(VxrLog::kWarning), QString::fromLatin1(VxrLog::kCancelUpload),
-                 VxrLog::kActionUpload, state);
-        break;
-    case VxrTransferResult::NotStarted:
-    case VxrTransferResult::Failed:
-        state = VxrLog::kStateFailed;
-        writeLog(QString::fromLatin1(VxrLog::kError), QString::fromLatin1(VxrLog::kUploadFail),
-                 VxrLog::kActionUpload, state);
-        break;
-    }
-    recordLastBackup(state);
+    const int state = finish(phase.outcome);
     // The server now ends at the newest local snapshot.
     if (state == VxrLog::kStateSucceeded && retention.enabled)
         moveBase(account, dataset, local.last());

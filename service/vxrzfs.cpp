@@ -102,6 +102,25 @@ VxrCommand mount(const QString& dataset)
     return command(kZfsPath, {QStringLiteral("mount"), dataset}, o);
 }
 
+VxrCommand mountpointsBelow(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("get"), QStringLiteral("-H"), QStringLiteral("-o"),
+                          QStringLiteral("name,value,source"), QStringLiteral("-r"), QStringLiteral("mountpoint"), dataset},
+                   limits(kMinuteMs));
+}
+
+VxrCommand poolMountpoint(const QString& pool)
+{
+    return command(kZfs, {QStringLiteral("get"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("value"),
+                          QStringLiteral("mountpoint"), pool},
+                   limits(kMinuteMs));
+}
+
+VxrCommand inheritMountpoint(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("inherit"), QStringLiteral("mountpoint"), dataset}, limits(kShortMs));
+}
+
 VxrCommand snapshotHolds(const QString& dataset)
 {
     return command(kZfs, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"),
@@ -160,6 +179,8 @@ VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query, bo
 {
     VxrCommand c{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, query.text, withPort), query.options};
     c.options.env = VxrSsh::sshpassEnv(account);
+    if (c.options.maxOutBytes < 0 || c.options.maxOutBytes > kMaxServerOutput)
+        c.options.maxOutBytes = kMaxServerOutput;
     return c;
 }
 
@@ -226,8 +247,8 @@ QString uploadReceive(const QString& dataset)
 
 QString restoreReceive(const QString& dataset, bool incremental)
 {
-    return kZfsText + (incremental ? QStringLiteral("recv -o atime=off -o readonly=off -Fu ")
-                                     : QStringLiteral("recv -o atime=off -o readonly=off -u "))
+    return kZfsText + (incremental ? QStringLiteral("recv -o atime=off -o readonly=off -o sharenfs=off -o sharesmb=off -Fu ")
+                                     : QStringLiteral("recv -o atime=off -o readonly=off -o sharenfs=off -o sharesmb=off -u "))
            + toShellArgEscaped(dataset);
 }
 

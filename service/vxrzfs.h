@@ -46,6 +46,15 @@ VxrCommand incrementalEstimate(const QString& first, const QString& last);
 VxrCommand datasetNames();
 // /usr/sbin/zfs mount DS (10 s).
 VxrCommand mount(const QString& dataset);
+// zfs get -H -o name,value,source -r mountpoint DS: the mount point of
+// the dataset and of each dataset and snapshot below it, with where each
+// comes from (60 s).
+VxrCommand mountpointsBelow(const QString& dataset);
+// zfs get -H -o value mountpoint POOL (60 s).
+VxrCommand poolMountpoint(const QString& pool);
+// zfs inherit mountpoint DS (30 s): the dataset mounts where its parent
+// says again.
+VxrCommand inheritMountpoint(const QString& dataset);
 
 // ---- Retention: holds on the incremental base, and pruning
 
@@ -79,6 +88,12 @@ VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query, bo
 // The upload's list of the dataset's snapshots on the server (60 s; exit 1
 // when the server lacks the dataset).
 RemoteQuery uploadRemoteSnapshots(const QString& dataset);
+// Every query run on the server keeps at most this much of what it prints:
+// a listing of over a million snapshots. Past it the query's process tree
+// is ended and it fails as a listing that could not be read, so that a
+// server printing without end cannot grow the service's memory.
+constexpr qint64 kMaxServerOutput = 64LL * 1024 * 1024;
+
 // Every snapshot of the account with sizes (an hour).
 RemoteQuery accountSnapshots();
 // Every snapshot name of the account, for the on-demand pass (60 s).
@@ -116,8 +131,9 @@ QString restoreSendIncremental(const QString& first, const QString& last);
 // mounted, rolled back as needed.
 QString uploadReceive(const QString& dataset);
 // The appliance's receive of a restore: writable, access times off, not
-// mounted. The full stream creates the dataset and must never replace one
-// (no -F); the incremental one rolls back the dataset it just made.
+// mounted, and never shared over NFS or SMB whatever the stream carries.
+// The full stream creates the dataset and must never replace one (no -F);
+// the incremental one rolls back the dataset it just made.
 QString restoreReceive(const QString& dataset, bool incremental);
 
 } // namespace VxrZfs

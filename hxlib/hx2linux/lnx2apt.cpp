@@ -256,9 +256,12 @@ bool LNX2Apt::aptPurge(const QString& name)
             QStringList{QStringLiteral("purge"), QStringLiteral("-y")} + LNX2Package::aptOptions() + QStringList{name},
             options);
         if (r.ok) {
-            QString status;
-            QString version;
-            if (!LNX2Package().status(name, status, version) || status.endsWith(QLatin1Char('n')))
+            // Only a listing that dpkg gave can show the package gone.
+            QList<LNX2Package::Entry> entries;
+            if (!LNX2Package().listing(entries))
+                return false;
+            const LNX2Package::Entry* left = LNX2Package::find(entries, name);
+            if (!left || left->status.endsWith(QLatin1Char('n')))
                 return true;
             continue;
         }

@@ -80,7 +80,8 @@ public:
 
     // Purges name with apt. When a maintainer script fails, that script is
     // deleted and the purge tried again, once per kind of script; true
-    // once dpkg no longer lists the package (configuration included).
+    // once dpkg no longer lists the package (configuration included); false
+    // when dpkg's listing fails, as that cannot show it gone.
     bool aptPurge(const QString& name);
     int aptPurge(const QList<QJsonObject>& records);
     bool aptReinstall(const QString& name);

@@ -173,24 +173,40 @@ bool LNX2Package::isBusy() const
     return r.ok && busyIn(QString::fromUtf8(r.out));
 }
 
-QList<LNX2Package::Entry> LNX2Package::listing() const
+const LNX2Package::Entry* LNX2Package::find(const QList<Entry>& entries, const QString& name)
+{
+    const QString wanted = baseName(name);
+    for (const Entry& e : entries) {
+        if (baseName(e.name) == wanted)
+            return &e;
+    }
+    return nullptr;
+}
+
+bool LNX2Package::listing(QList<Entry>& out) const
 {
     const HX2RunResult r = runTool(QStringLiteral("dpkg"), {QStringLiteral("-l"), QStringLiteral("--no-pager")},
                                    limits(kQueryMs, kQueryMs));
-    return r.ok ? parseList(QString::fromUtf8(r.out)) : QList<Entry>();
+    out = r.ok ? parseList(QString::fromUtf8(r.out)) : QList<Entry>();
+    return r.ok;
+}
+
+QList<LNX2Package::Entry> LNX2Package::listing() const
+{
+    QList<Entry> out;
+    listing(out);
+    return out;
 }
 
 bool LNX2Package::status(const QString& name, QString& status, QString& version) const
 {
-    const QString wanted = baseName(name);
-    for (const Entry& e : listing()) {
-        if (baseName(e.name) == wanted) {
-            status = e.status;
-            version = e.version;
-            return true;
-        }
-    }
-    return false;
+    const QList<Entry> entries = listing();
+    const Entry* e = find(entries, name);
+    if (!e)
+        return false;
+    status = e->status;
+    version = e->version;
+    return true;
 }
 
 bool LNX2Package::installed(const QString& name, QString* version) const
@@ -239,11 +255,21 @@ QHash<QString, QString> LNX2Package::packageVersions() const
 QList<QJsonObject> LNX2Package::brokens() const
 {
     QList<QJsonObject> out;
-    for (const Entry& e : listing()) {
+    brokens(out);
+    return out;
+}
+
+bool LNX2Package::brokens(QList<QJsonObject>& out) const
+{
+    out.clear();
+    QList<Entry> entries;
+    if (!listing(entries))
+        return false;
+    for (const Entry& e : qAsConst(entries)) {
         if (isBroken(e.status))
             out.append(record(e));
     }
-    return out;
+    return true;
 }
 
 static bool listUpgradables(QJsonArray& out, int limitMs)
@@ -326,8 +352,12 @@ bool LNX2Package::stepAutoRemove() const { return aptStep({QStringLiteral("autor
 
 bool LNX2Package::stepRepair() const
 {
-    reinstall(brokens());
-    return brokens().isEmpty();
+    // A listing that fails is no sign that nothing is broken.
+    QList<QJsonObject> broken;
+    if (!brokens(broken))
+        return false;
+    reinstall(broken);
+    return brokens(broken) && broken.isEmpty();
 }
 
 bool LNX2Package::repairAll(bool wait) const

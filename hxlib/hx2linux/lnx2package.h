@@ -73,11 +73,18 @@ public:
     // failure is traced with the end of its error output. True on success.
     static bool runStep(const QString& program, const QStringList& args);
 
+    // The entry of name in entries (compared without architecture suffix);
+    // null when it is not there.
+    static const Entry* find(const QList<Entry>& entries, const QString& name);
+
     // A package manager runs now ("ps", limit 9999 ms); a failed "ps"
     // counts as not busy.
     bool isBusy() const;
+    // dpkg's listing ("dpkg -l"). False, out empty, when dpkg fails: that
+    // says nothing about the packages, unlike an empty listing.
+    bool listing(QList<Entry>& out) const;
     // Status and version of name (compared without architecture suffix);
-    // false when it is not listed.
+    // false when it is not listed or the listing fails.
     bool status(const QString& name, QString& status, QString& version) const;
     // Listed with status "ii"; *version receives its version.
     bool installed(const QString& name, QString* version = nullptr) const;
@@ -87,8 +94,10 @@ public:
     QStringList installeds(QJsonObject* details = nullptr) const;
     // Installed packages: name as listed -> version.
     QHash<QString, QString> packageVersions() const;
-    // The records whose status isBroken.
+    // The records whose status isBroken; none when the listing fails.
     QList<QJsonObject> brokens() const;
+    // The same; false, out empty, when the listing fails.
+    bool brokens(QList<QJsonObject>& out) const;
 
     // Packages with a newer version available, as records; "version-kozu"
     // is left out. False when a package manager is busy or the listing
@@ -108,7 +117,8 @@ public:
     int reinstall(const QList<QJsonObject>& records) const;
 
     bool stepAutoRemove() const;
-    // Reinstalls the broken packages; true when none is left broken.
+    // Reinstalls the broken packages; true when none is left broken. False
+    // also when a listing fails, before or after.
     bool stepRepair() const;
 
     // Brings a damaged package system back: waits (with wait) one second
@@ -119,6 +129,7 @@ public:
     bool repairAll(bool wait) const;
 
 private:
+    // The listing, empty when it fails.
     QList<Entry> listing() const;
 };
 

@@ -241,4 +241,56 @@ TEST_F(RestoreFlow, RefusalsRacesCancelAndDeadLink)
     EXPECT_EQ(restoreRecords().mid(3), (QList<Record>{{VxrLog::kRestoreFail, 3}, {VxrLog::kRestoreSuccess, 9}}));
 }
 
+// A server that points a dataset's mount point out of the pool and shares
+// it: the restored copy mounts where its parent says, is shared nowhere,
+// and the record names the reset; a child whose mount point stays inside
+// the pool keeps it.
+TEST_F(RestoreFlow, ServerMountpointsOutsideThePoolAreReset)
+{
+    Bench& b = bench();
+    makeDataset("tank/rm", 70, 1, 1000000);
+    // The parent's own files: the child mounts elsewhere once restored.
+    const QString rm = sum(Host::Appliance, "tank/rm");
+    makeDataset("tank/rm/in", 75, 1, 1000000);
+    const QString in = sum(Host::Appliance, "tank/rm/in");
+    startDriver("mountpoints", {}, b.password());
+    uploaded({"tank/rm", "tank/rm/in"});
+
+    // The full restore takes every dataset the account holds: only these.
+    for (const QString& ds : b.run(Host::Server, {"zfs", "list", "-H", "-o", "name", "-d", "1", "tank"}).lines()) {
+        if (ds != "tank" && ds != "tank/rm")
+            b.destroy(Host::Server, ds);
+    }
+    const QString poolMp = b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "value", "mountpoint", "tank"}).text();
+    const QString stray = b.stateDir() + "/stray";
+    ASSERT_TRUE(QDir().mkpath(stray));
+    for (const QStringList& set : {QStringList{"mountpoint=" + stray, "tank/rm"},
+                                   QStringList{"mountpoint=" + poolMp + "/kept/in", "tank/rm/in"}}) {
+        const zbench::Result r = b.run(Host::Server, QStringList{"zfs", "set"} << set);
+        ASSERT_TRUE(r.ok()) << r.err.constData();
+    }
+    // zfs-fuse cannot share and says so; the property is set all the same.
+    b.run(Host::Server, {"zfs", "set", "sharenfs=on", "tank/rm"});
+    QString err;
+    ASSERT_TRUE(b.destroy(Host::Appliance, "tank/rm", &err)) << qPrintable(err);
+
+    ASSERT_TRUE(restore(b.password()).value("ok").toBool());
+    drainQueue(120000);
+    EXPECT_EQ(restoreRecords(),
+              (QList<Record>{{QString(VxrLog::kRestoreSuccess) + ": mountpoint reset: tank/rm from " + stray, 9},
+                             {VxrLog::kRestoreSuccess, 9}}));
+    auto property = [&](const QString& name, const QString& ds) {
+        return b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "value,source", name, ds}).text();
+    };
+    EXPECT_EQ(property("mountpoint", "tank/rm"), poolMp + "/rm\tinherited from tank");
+    EXPECT_EQ(property("sharenfs", "tank/rm"), "off\tlocal");
+    EXPECT_EQ(property("mountpoint", "tank/rm/in"), poolMp + "/kept/in\treceived");
+    EXPECT_TRUE(mounted("tank/rm"));
+    EXPECT_TRUE(mounted("tank/rm/in"));
+    EXPECT_EQ(sum(Host::Appliance, "tank/rm"), rm);
+    EXPECT_EQ(sum(Host::Appliance, "tank/rm/in"), in);
+    EXPECT_FALSE(b.sh(Host::Appliance, "grep -qF ' " + stray + " ' /proc/self/mounts").ok())
+        << "something is mounted on the folder the server chose";
+}
+
 } // namespace

@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <future>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -46,12 +49,33 @@ const char* const kEngine =
     "Params:\n"
     "SQL: broken\n"
     "SELECT 'unclosed;\n"
+    "SQL: item_half\n"
+    "BEGIN;\n"
+    "INSERT INTO items (name) VALUES (@name);\n"
+    "INSERT INTO nowhere VALUES (1);\n"
+    "COMMIT;\n"
+    "Params:\n"
+    "name\n"
     "SQL: item_all\n"
     "SELECT id, name, num, note FROM items ORDER BY id;\n";
 
 qint64 exact(const QJsonValue& v)
 {
     return v.toVariant().toLongLong();
+}
+
+// Whether work, run on a thread of its own, ends within a few seconds. A
+// thread still blocked then is left behind detached, so whatever work uses
+// must outlive the test program.
+bool endsInTime(std::function<void()> work)
+{
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ended = done->get_future();
+    std::thread([work = std::move(work), done] {
+        work();
+        done->set_value();
+    }).detach();
+    return ended.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
 }
 
 class DbSqliteTest : public ::testing::Test
@@ -216,10 +240,62 @@ TEST_F(DbSqliteTest, ExecStopsAtTheFirstFailure)
                          "INSERT INTO items (id, name) VALUES (1, 'clash');"
                          "INSERT INTO items (name) VALUES ('three');"));
     EXPECT_TRUE(db.lastError().contains("UNIQUE constraint failed")) << db.lastError().toStdString();
+    // A transaction the caller began stays open for the caller to end.
+    ASSERT_TRUE(db.transactionBegin());
+    EXPECT_FALSE(db.exec(changes, lastId,
+                         "INSERT INTO items (name) VALUES ('kept');"
+                         "INSERT INTO nowhere VALUES (1);"));
+    EXPECT_TRUE(db.transactionCommit()) << db.lastError().toStdString();
     QStringList names;
     for (const QJsonObject& row : all(db))
         names << row.value("name").toString();
-    EXPECT_EQ(names, QStringList({"one", "two"}));
+    EXPECT_EQ(names, QStringList({"one", "two", "kept"}));
+}
+
+// A failure inside a transaction that the failing text began rolls it back:
+// nothing of the text is kept, and the connection is free at once for other
+// threads and for close(), also when a detached call failed.
+TEST_F(DbSqliteTest, FailureInsideItsOwnTransactionRollsItBack)
+{
+    const auto execHalf = [](HX2DBSqlite& db) {
+        int changes = 0;
+        qint64 lastId = 0;
+        EXPECT_FALSE(db.exec(changes, lastId,
+                             "BEGIN; INSERT INTO items (name) VALUES ('lost'); INSERT INTO; COMMIT;"));
+    };
+    const struct
+    {
+        const char* what;
+        std::function<void(HX2DBSqlite&)> fail;
+    } cases[] = {
+        {"statement fails to run", [](HX2DBSqlite& db) { EXPECT_FALSE(db.call("item_half", {{"name", "lost"}})); }},
+        {"statement fails to prepare", execHalf},
+        {"detached", [](HX2DBSqlite& db) { db.callDetach("item_half", {{"name", "lost"}}); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(path("db/test.db"));
+        // Left alive on failure: a blocked thread may still be using it.
+        auto db = std::make_unique<HX2DBSqlite>();
+        HX2DBSqlite* const raw = db.get();
+        ASSERT_TRUE(openDb(*db));
+        c.fail(*db);
+        for (int i = 0; i < 500 && db->lastError().isEmpty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_FALSE(db->lastError().isEmpty());
+        const bool freed = endsInTime([raw] { EXPECT_TRUE(raw->call("item_add", {{"name", "after"}})); })
+                           && endsInTime([raw] { raw->close(); });
+        if (!freed) {
+            ADD_FAILURE() << "the connection stays locked after the failure";
+            db.release();
+            continue;
+        }
+        ASSERT_TRUE(db->openOnly(path("db/test.db")));
+        QStringList names;
+        for (const QJsonObject& row : all(*db))
+            names << row.value("name").toString();
+        EXPECT_EQ(names, QStringList({"after"}));
+    }
 }
 
 TEST_F(DbSqliteTest, FailedCreatorLeavesNoDatabase)

@@ -90,6 +90,11 @@ TEST(Exec, CmdsExecStopsAtFirstFailureAndSharesOneLimit)
     errors = QJsonArray();
     EXPECT_TRUE(cmdsExec({helper("exit:0"), "", helper("out:x")}, errors, 5000));
     EXPECT_TRUE(errors.isEmpty());
+    // Nothing ran, so nothing succeeded.
+    for (const QStringList& none : {QStringList(), QStringList{"", " \t "}}) {
+        EXPECT_FALSE(cmdsExec(none, errors, 5000)) << none.size();
+        EXPECT_TRUE(errors.isEmpty());
+    }
 
     // The second command only gets what the first left of the budget.
     QElapsedTimer t;

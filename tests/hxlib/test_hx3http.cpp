@@ -4,6 +4,7 @@
 #include "rpctestsupport.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QTemporaryDir>
@@ -216,6 +217,39 @@ TEST_F(HttpPoolTest, RunsAtMostFourRequestsAtOnce)
         pool->addPost(server.url("/slow"), QByteArray::number(i), &user);
     ASSERT_TRUE(eventually([&] { return responses.count() == 8; }, 20000));
     EXPECT_EQ(server.maxInFlight(), HX3HttpPool::kMaxThreads);
+}
+
+// Destroying the pool still sends the queued posts, but waits for them no
+// longer than the pool's time-out before it drops those not yet started.
+TEST_F(HttpPoolTest, DestructionSendsQueuedPostsWithinTheTimeOut)
+{
+    Reply slow = Reply::ok("done");
+    slow.delayMs = 300;
+    server.on("/slow", slow);
+    server.on("/silent", Reply::silence());
+    const struct
+    {
+        const char* path;
+        int posts;
+        int responses;
+    } rows[] = {
+        {"/slow", 2 * HX3HttpPool::kMaxThreads, 2 * HX3HttpPool::kMaxThreads},
+        // 4 rounds of 2 s if every post were waited for.
+        {"/silent", 4 * HX3HttpPool::kMaxThreads, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        auto pool = std::make_unique<HX3HttpPool>(nullptr, 2);
+        Responses responses(*pool);
+        QJsonObject user{{"id", 1}};
+        for (int i = 0; i < row.posts; ++i)
+            pool->addPost(server.url(row.path), QByteArray::number(i), &user);
+        QElapsedTimer clock;
+        clock.start();
+        pool.reset();
+        EXPECT_EQ(responses.got.size(), row.responses);
+        EXPECT_LT(clock.elapsed(), 6000);
+    }
 }
 
 TEST(HttpPoolTls, ChecksThePeerOnlyAgainstAGivenCaFile)

@@ -7,6 +7,8 @@
 
 #include <QFile>
 
+#include <functional>
+
 using lnx2test::sh;
 
 TEST(Package, NamesAndTargets)
@@ -204,4 +206,36 @@ TEST(Package, InstallUpgradePurgeReinstallAndRepairInPrivate)
     EXPECT_FALSE(pkg.purge("-a"));
 
     EXPECT_EQ(lnx2test::hostDpkgStatus(), hostBefore);
+}
+
+// A failed "dpkg -l" tells nothing: not that nothing is broken, nor that a
+// purged package is gone.
+TEST(Package, AFailedListingIsAFailure)
+{
+    REQUIRE_ISOLATION();
+    const QString none = "printf '+++-===\\n'";
+    const QString fails = "exit 2";
+    const QString onceBroken = "f=\"$(dirname \"$0\")/listed\"; [ -e \"$f\" ] && exit 2; touch \"$f\"\n"
+                               "printf '+++-===\\niF  vxrt-x  1.0  all  half\\n'";
+    const auto repair = [] { return LNX2Package().stepRepair(); };
+    const auto purge = [] { return LNX2Apt().aptPurge("vxrt-x"); };
+    const struct
+    {
+        const char* what;
+        QString dpkg;
+        std::function<bool()> run;
+        bool ok;
+    } rows[] = {
+        {"repair, nothing broken", none, repair, true},
+        {"repair, no listing", fails, repair, false},
+        {"repair, no listing after the reinstall", onceBroken, repair, false},
+        {"purge, gone", none, purge, true},
+        {"purge, no listing", fails, purge, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const lnx2test::StandIn apt("apt", "exit 0");
+        const lnx2test::StandIn dpkg("dpkg", row.dpkg);
+        EXPECT_EQ(row.run(), row.ok);
+    }
 }

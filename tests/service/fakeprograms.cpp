@@ -104,6 +104,12 @@ void FakePrograms::onTransfer(TransferHandler handler)
     m_transfer = std::move(handler);
 }
 
+void FakePrograms::afterRun(PollHook hook)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_afterRun = std::move(hook);
+}
+
 void FakePrograms::onPoll(PollHook hook)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -155,12 +161,16 @@ int FakePrograms::running() const
 HX2RunResult FakePrograms::run(const VxrCommand& command)
 {
     RunHandler handler;
+    PollHook after;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_runs << command;
         handler = m_run;
+        after = m_afterRun;
     }
     HX2RunResult r = handler ? handler(command) : notStarted();
+    if (after)
+        after();
     // As the runner judges: a normal exit with one of the command's codes.
     r.ok = r.started && r.finished && r.normalExit && command.options.acceptedCodes.contains(r.exitCode)
         && !r.outOverflow;

@@ -40,6 +40,8 @@ public:
     void onRun(RunHandler handler);
     void onTransfer(TransferHandler handler);
     void onPoll(PollHook hook);
+    // Called after each run() has been answered, on the calling thread.
+    void afterRun(PollHook hook);
 
     // Ends every running transfer as a service stop would: the process tree
     // is gone, and script itself exits 0 without the marker.
@@ -70,6 +72,7 @@ private:
     RunHandler m_run;
     TransferHandler m_transfer;
     PollHook m_poll;
+    PollHook m_afterRun;
     QList<VxrCommand> m_runs;
     QList<VxrCommand> m_transfers;
     int m_killed = 0;

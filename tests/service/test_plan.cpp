@@ -179,6 +179,32 @@ TEST(RestorePlan, NamesZfsMakes)
     EXPECT_FALSE(VxrPlan::validName("t/" + QString(254, 'a'), false));
 }
 
+TEST(RestorePlan, MountpointsInsideThePool)
+{
+    struct Case { const char* pool; const char* path; bool inside; };
+    const Case cases[] = {
+        {"/tank", "/tank", false},         {"/tank", "/tank/a/b", true},     {"/tank/", "/tank/a", true},
+        {"/tank", "/tank/../etc", false},  {"/tank", "/tankx", false},       {"/tank", "/etc", false},
+        {"/tank", "/", false},             {"/tank", "none", true},          {"/tank", "legacy", true},
+        {"none", "/tank", false},          {"/", "/etc", true},              {"/tank", "/tank/./a/../b", true},
+        {"/", "/", false},                 {"/tank", "/tank/a/..", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(VxrPlan::mountpointInside(c.pool, c.path), c.inside) << c.pool << " " << c.path;
+
+    QList<VxrPlan::Mountpoint> own;
+    ASSERT_TRUE(VxrPlan::ownMountpoints({"t/a\t/etc\treceived", "t/a@1\t-\t-", "t/a/b\t/x\tinherited from t/a",
+                                         "t/a/c\t/t/a c\tlocal", "t/a/d\t/d\tdefault"},
+                                        &own));
+    ASSERT_EQ(own.size(), 2);
+    EXPECT_EQ(own.at(0).dataset + "=" + own.at(0).path, "t/a=/etc");
+    EXPECT_EQ(own.at(1).dataset + "=" + own.at(1).path, "t/a/c=/t/a c");
+    for (const char* unreadable : {"t/a /etc received", "t/a\t/etc", "\t/etc\tlocal"}) {
+        QList<VxrPlan::Mountpoint> none;
+        EXPECT_FALSE(VxrPlan::ownMountpoints({unreadable}, &none)) << unreadable;
+    }
+}
+
 // Hostile account values and a dataset with a blank and a colon reach every
 // program of the restore pipeline unchanged: the server's send (through a
 // second shell, as sshd runs it), pv and the appliance's receive.

@@ -2,23 +2,45 @@
 // scripted programs: every refusal of the request, the tasks it queues,
 // and each outcome of a restore with its record.
 #include "fakeprograms.h"
+#include "hx2file.h"
+#include "hx2runner.h"
 #include "hx2journals.h"
 #include "phpaths.h"
 #include "vxrclient.h"
 #include "vxroplog.h"
+#include "vxrplan.h"
 #include "vxrtransfer.h"
+#include "vxrzfs.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace {
 
 using Record = QPair<QString, int>;
+
+// The process's peak resident memory so far, from /proc.
+qint64 peakRssBytes()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return 0;
+}
 
 // The server's and the appliance's answers.
 struct World
@@ -33,6 +55,11 @@ struct World
     // Every dataset's list is DS@1, DS@2 instead of snapshots.
     bool perDataset = false;
     FakePrograms::Transfer transfer;
+    // The appliance's mount points: the pool's, and those of the restored
+    // dataset and below it (the default: each at its place under /tank).
+    QString poolMountpoint = "/tank\n";
+    QString mountpoints;
+    int mountpointsRc = 0;
 };
 
 class Restore : public ::testing::Test
@@ -77,8 +104,15 @@ protected:
                 return FakePrograms::exited(w.localRc, "zfs broke", w.localDatasets.toUtf8());
             if (c.args.mid(0, 3) == QStringList{"list", "-t", "snapshot"})
                 return FakePrograms::ok(w.localSnapshots.toUtf8());
-            if (c.args.value(0) == "mount")
+            if (c.args.value(0) == "mount" || c.args.value(0) == "inherit")
                 return FakePrograms::ok();
+            if (c.args.value(0) == "get" && c.args.contains("-r")) {
+                const QString ds = c.args.last();
+                const QString below = w.mountpoints.isEmpty() ? ds + "\t/" + ds + "\treceived\n" : w.mountpoints;
+                return FakePrograms::exited(w.mountpointsRc, "zfs broke", below.toUtf8());
+            }
+            if (c.args.value(0) == "get")
+                return FakePrograms::ok(w.poolMountpoint.toUtf8());
             return FakePrograms::exited(9);
         });
         fake->onTransfer([w](const VxrCommand&) { return w.transfer; });
@@ -142,6 +176,10 @@ TEST_F(Restore, RequestRefusalsQueueNothing)
     both.localDatasets = "tank\ntank/a\n";
     World localFails;
     localFails.localRc = 1;
+    World tooMany;
+    tooMany.serverDatasets = "tank\n";
+    for (int i = 0; i <= VxrPlan::kMaxRestoreTasks; ++i)
+        tooMany.serverDatasets += QString("tank/d%1\n").arg(i);
     const Case cases[] = {
         {"server list refused", refused, "u", 9886, "操作失败，可能是云机账号或密码错误", cloud, 1},
         {"only pools on the server", poolsOnly, "u", 9994, "云机上没有备份的数据，无法恢复", none, 1},
@@ -151,6 +189,10 @@ TEST_F(Restore, RequestRefusalsQueueNothing)
          none, 2},
         {"local list fails: journal as it was", localFails, "u", 1234, "earlier", none, 2},
         {"user like an option", World{}, "-oProxyCommand=x", 9994, "账号设置无效", none, 0},
+        {"more datasets than one request restores", tooMany, "u", 9886, "操作失败，云机上的卷超过 10000 个，无法一次恢复",
+         {QString(VxrLog::kRestoreFail) + ": the server lists 10001 datasets, more than the 10000 one request restores",
+          3},
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -237,6 +279,11 @@ TEST_F(Restore, OutcomesOfOneDataset)
     unmarked.transfer.marker = false;
     World names;
     names.snapshots = "tank/a b:c@vxr_1\ntank/a b:c@vxr_2\n";
+    World stray;
+    stray.mountpoints = "tank/a\t/etc\treceived\ntank/a@1\t-\t-\ntank/a/b\t/tank/a/b\treceived\n"
+                        "tank/a/c\t/tank/../root\tlocal\ntank/a/d\tnone\treceived\ntank/a/e\t/etc/e\tinherited from tank/a\n";
+    World unreadableMountpoints;
+    unreadableMountpoints.mountpointsRc = 1;
     const Case cases[] = {
         {"three snapshots: full, then increments", three, "tank/a", {"send -R tank/a@1", "send -RI tank/a@1 tank/a@3"},
          true, success, true},
@@ -252,6 +299,11 @@ TEST_F(Restore, OutcomesOfOneDataset)
         {"created since the request", createdMeanwhile, "tank/a", {}, false, fail, false},
         {"transfer fails", failing, "tank/a", {"send -R tank/a@1"}, false, fail, false},
         {"script exits 0 without the marker", unmarked, "tank/a", {"send -R tank/a@1"}, false, fail, false},
+        {"mount points out of the pool reset", stray, "tank/a", {"send -R tank/a@1", "send -RI tank/a@1 tank/a@3"},
+         true, {{QString(VxrLog::kRestoreSuccess) + ": mountpoint reset: tank/a from /etc; tank/a/c from /tank/../root", 9}},
+         true},
+        {"mount points unreadable: not mounted", unreadableMountpoints, "tank/a",
+         {"send -R tank/a@1", "send -RI tank/a@1 tank/a@3"}, false, fail, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -264,10 +316,54 @@ TEST_F(Restore, OutcomesOfOneDataset)
         EXPECT_EQ(fake->sends(), c.sends);
         EXPECT_EQ(programsRun().contains("/usr/sbin/zfs mount " + c.dataset), c.mounted) << programsRun().join('\n').toStdString();
         EXPECT_EQ(records(), c.records);
+        // Each reset comes before the mount.
+        const QStringList ran = programsRun();
+        const int mounted = ran.indexOf("/usr/sbin/zfs mount " + c.dataset);
+        for (int i = 0; i < ran.size(); ++i) {
+            if (ran.at(i).startsWith("zfs inherit mountpoint "))
+                EXPECT_LT(i, mounted) << ran.at(i).toStdString();
+        }
         for (const VxrCommand& t : fake->transfers()) {
+            EXPECT_TRUE(pipelineOf(t).contains("-o sharenfs=off -o sharesmb=off"));
             EXPECT_EQ(t.options.env.value("SSHPASS"), "p\"a$s 'w`d\\");
             EXPECT_FALSE(VxrPrograms::traceText(t).contains("w`d"));
         }
+    }
+}
+
+// A cancel that arrives before a step is obeyed there: nothing more is
+// started, nothing mounted, and the cancel is recorded, also when the
+// dataset turns out to be complete already.
+TEST_F(Restore, CancelBeforeEachStepStartsNothingMore)
+{
+    World complete;
+    complete.localDatasets = "tank\ntank/a\n";
+    complete.localSnapshots = "tank/a@1\ntank/a@2\ntank/a@3\n";
+    // Server list, the two estimates, the appliance's datasets and the
+    // dataset's snapshots.
+    for (int at = 0; at <= 5; ++at) {
+        SCOPED_TRACE(at);
+        fake = std::make_shared<FakePrograms>();
+        engine->setPrograms(fake);
+        play(complete);
+        HX2Journals journal;
+        engine->logClear(journal);
+        engine->transferRunning.store(true);
+        const int index = engine->taskQueue.enqueue({task("tank/a")}).first();
+        QJsonObject queued = task("tank/a");
+        queued.insert("index", index);
+        if (at == 0)
+            engine->taskQueue.cancel(index);
+        else
+            fake->afterRun([&, at] {
+                if (fake->runs().size() == at)
+                    engine->taskQueue.cancel(index);
+            });
+        EXPECT_FALSE(engine->vxrRestore(queued));
+        EXPECT_EQ(fake->runs().size(), at);
+        EXPECT_EQ(records(), (QList<Record>{{VxrLog::kCancelRestore, 8}}));
+        engine->taskQueue.remove(index);
+        engine->transferRunning.store(false);
     }
 }
 
@@ -346,6 +442,59 @@ TEST(TransferLoop, APhaseStillRunningAtItsBoundFails)
     EXPECT_EQ(runTransfer(fake, &queue, quitting, job).outcome, VxrTransferResult::Failed);
     EXPECT_EQ(fake.killed(), 1);
     EXPECT_EQ(fake.running(), 0);
+}
+
+// A server whose every query prints without end: each query is cut off at
+// its cap and fails as an unreadable listing would, within seconds, with
+// no process left and the memory it took bounded by the cap.
+TEST_F(Restore, ServerThatPrintsWithoutEndIsCutOff)
+{
+    const QString bin = m_root.filePath("bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    QFile standIn(bin + "/sshpass");
+    ASSERT_TRUE(standIn.open(QIODevice::WriteOnly));
+    // Fast enough to pass the cap within seconds, slow enough that a run
+    // without it cannot take the machine's memory before the watchdog.
+    standIn.write("#!/bin/sh\nyes 'tank/a@vxr_20260101000000\t1K\t1K' | pv -q -L 50M\n");
+    standIn.close();
+    standIn.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8() + ":" + path);
+    engine->setPrograms(std::make_shared<VxrPrograms>());
+    ASSERT_TRUE(HX2File::saveJson(engine->settingsPath(),
+                                  QJsonObject{{"server", QJsonObject{{"host", "h"}, {"uid", "u"}, {"pwd", "p"}}}}, false));
+    HX2Journals journal;
+    engine->loadSettings(journal, nullptr);
+    engine->logClear(journal);
+
+    const qint64 peakBefore = peakRssBytes();
+    std::atomic<bool> done{false};
+    std::thread calls([&] {
+        QJsonArray listed;
+        EXPECT_FALSE(engine->remoteAllSnapshots(journal, listed));
+        EXPECT_TRUE(listed.isEmpty());
+        EXPECT_FALSE(engine->restoreAll(journal, "h", 22, "u", "p"));
+        EXPECT_EQ(journal.err(), 9886);
+        EXPECT_FALSE(engine->vxrRestore(task("tank/a")));
+        done.store(true);
+    });
+    QElapsedTimer t;
+    t.start();
+    while (!done.load() && t.elapsed() < 30000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(done.load()) << "a query still ran after 30 s";
+    // Without a cap the queries end only when their programs do.
+    while (!done.load()) {
+        for (const qint64 pid : HX2Runner::descendants(QCoreApplication::applicationPid()))
+            ::kill(pid_t(pid), SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    calls.join();
+    qputenv("PATH", path);
+    EXPECT_EQ(records(), (QList<Record>{{VxrLog::kCloudInfoFailed, 3}, {VxrLog::kCloudInfoFailed, 3}}));
+    EXPECT_TRUE(HX2Runner::descendants(QCoreApplication::applicationPid()).isEmpty());
+    // The cap's buffer, grown by doubling, and no more.
+    EXPECT_LT(peakRssBytes() - peakBefore, 3 * VxrZfs::kMaxServerOutput);
 }
 
 } // namespace

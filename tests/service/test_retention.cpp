@@ -151,9 +151,10 @@ TEST(Retention, ZfsTextsAndHoldCounts)
     EXPECT_EQ(VxrZfs::destroySpec({"p/a b@vxr_1", "p/a b@vxr_2", "p/a b@vxr_3"}), "p/a b@vxr_1,vxr_2,vxr_3");
 
     const VxrParse::SnapshotHolds h =
-        VxrParse::parseSnapshotHolds({"p/a b@s1\t0", "p/a b@s2\t2", "p/a b@s3\t-", "p/a b@s4", "p/a b@s5\t0\tx"});
-    EXPECT_EQ(h.names, QStringList({"p/a b@s1", "p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5"}));
-    EXPECT_EQ(h.held, QSet<QString>({"p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5"}));
+        VxrParse::parseSnapshotHolds({"p/a b@s1\t0", "p/a b@s2\t2", "p/a b@s3\t-", "p/a b@s4", "p/a b@s5\t0\tx",
+                                      "p/a b@s6 \t1", "p/a b@s6\t0"});
+    EXPECT_EQ(h.names, QStringList({"p/a b@s1", "p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 ", "p/a b@s6"}));
+    EXPECT_EQ(h.held, QSet<QString>({"p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 "}));
 
     // On the server: the base held again, the others released, one destroy.
     const VxrZfs::RemoteQuery q = VxrZfs::moveBaseOnServer("p/a@n'1", {"p/a@o"}, "p/a@x,y");

@@ -111,14 +111,19 @@ TEST_F(Commands, RestoreParametersReachTheEngineAsRead)
         const char* name;
         QJsonValue port;
         QString sshPort;
+        QJsonValue passwd = " pw ";
+        QString sshPass = "pw";
     };
     const Case cases[] = {
         {"no port", QJsonValue::Undefined, "22"},
-        {"port as text", "2222", "22"},
+        {"port as text", " 2222", "2222"},
+        {"port as hexadecimal text", "0x8ae", "2222"},
+        {"port not a number", "ssh", "22"},
         {"port as number", 2222, "2222"},
+        {"password as number", 2222, "2222", 1234, "1234"},
     };
     for (const Case& c : cases) {
-        QJsonObject params{{"server", " 10.0.0.9 "}, {"userid", " root\t"}, {"passwd", " pw "}};
+        QJsonObject params{{"server", " 10.0.0.9 "}, {"userid", " root\t"}, {"passwd", c.passwd}};
         if (!c.port.isUndefined())
             params.insert("port", c.port);
         const int before = fake->runs().size();
@@ -128,6 +133,24 @@ TEST_F(Commands, RestoreParametersReachTheEngineAsRead)
         const QStringList& a = listing.args;
         EXPECT_EQ(a.value(a.indexOf("-p") + 1), c.sshPort) << c.name;
         EXPECT_TRUE(a.contains("root@10.0.0.9")) << c.name;
-        EXPECT_EQ(listing.options.env.value("SSHPASS"), "pw") << c.name;
+        EXPECT_EQ(listing.options.env.value("SSHPASS"), c.sshPass) << c.name;
     }
+}
+
+TEST_F(Commands, CancelIndexMayComeAsText)
+{
+    // Waiting tasks only: the worker is marked running, so none starts.
+    VxrClient& engine = IAppData()->engine;
+    engine.transferRunning.store(true);
+    const QList<int> queued = engine.taskQueue.enqueue({QJsonObject{{"action", 2}, {"dmpath", "t/a"}},
+                                                         QJsonObject{{"action", 2}, {"dmpath", "t/b"}},
+                                                         QJsonObject{{"action", 2}, {"dmpath", "t/c"}}});
+    EXPECT_EQ(call("vxrclient_task_cancel", {{"index", QString::number(queued.at(1))}}), (QJsonObject{{"err", 0}}));
+    EXPECT_EQ(call("vxrclient_task_cancel", {{"index", QString::asprintf(" 0x%x", queued.at(2))}}),
+              (QJsonObject{{"err", 0}}));
+    const QJsonArray left = call("vxrclient_task_alload").value("results").toObject().value("records").toArray();
+    ASSERT_EQ(left.size(), 1);
+    EXPECT_EQ(left.at(0).toObject().value("index").toInt(), queued.at(0));
+    engine.taskQueue.remove(queued.at(0));
+    engine.transferRunning.store(false);
 }

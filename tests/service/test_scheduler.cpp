@@ -1,6 +1,7 @@
 // The scheduler's rules with an injected clock: period timers, the minute
 // change, a snapshot cycle deferring the daily check, and the daily check
 // itself (tasks, task numbers, the next time, a failed settings reload).
+#include "../printqt.h"
 #include "hx2file.h"
 #include "hx2journals.h"
 #include "phpaths.h"
@@ -13,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <ctime>
 
 namespace {
 
@@ -229,6 +232,78 @@ TEST_F(DailyCheck, MissingAccountPassesTheTime)
     engine->dailyCheck();
     EXPECT_TRUE(queuedIndexes().isEmpty());
     EXPECT_EQ(engine->nextScheduleCopy(), at(8, 2, 30));
+}
+
+// The local zone of the process for one scope; Qt reads TZ afresh at
+// every local conversion.
+class LocalZone
+{
+public:
+    explicit LocalZone(const char* zone) : m_old(qgetenv("TZ")), m_had(qEnvironmentVariableIsSet("TZ"))
+    {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~LocalZone()
+    {
+        if (m_had)
+            qputenv("TZ", m_old);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+
+private:
+    QByteArray m_old;
+    bool m_had;
+};
+
+// Minute by minute across both daylight-saving changes of two zones, one
+// entry in the hour that is skipped or repeated and one outside it: each
+// fires once a day, the skipped time as the clock jumps past it, the
+// repeated one at its first showing.
+TEST_F(DailyCheck, DaylightSavingChangesFireEachEntryOncePerDay)
+{
+    struct Case {
+        const char* zone;
+        QDate from;
+        int hour;
+        int minute;
+        QStringList fired;
+    } cases[] = {
+        {"Europe/Berlin", QDate(2026, 3, 28), 2, 30,
+         {"03-28 02:30 +01", "03-28 04:00 +01", "03-29 03:00 +02", "03-29 04:00 +02", "03-30 02:30 +02",
+          "03-30 04:00 +02"}},
+        {"Europe/Berlin", QDate(2026, 10, 24), 2, 30,
+         {"10-24 02:30 +02", "10-24 04:00 +02", "10-25 02:30 +02", "10-25 04:00 +01", "10-26 02:30 +01",
+          "10-26 04:00 +01"}},
+        {"America/New_York", QDate(2026, 3, 7), 2, 30,
+         {"03-07 02:30 -05", "03-07 04:00 -05", "03-08 03:00 -04", "03-08 04:00 -04", "03-09 02:30 -04",
+          "03-09 04:00 -04"}},
+        {"America/New_York", QDate(2026, 10, 31), 1, 30,
+         {"10-31 01:30 -04", "10-31 04:00 -04", "11-01 01:30 -04", "11-01 04:00 -05", "11-02 01:30 -05",
+          "11-02 04:00 -05"}},
+    };
+    for (const Case& c : cases) {
+        const LocalZone zone(c.zone);
+        engine = std::make_unique<VxrClient>();
+        engine->setClock([this] { return m_now; });
+        engine->transferRunning.store(true);
+        m_now = QDateTime(c.from, QTime(0, 0, 5), Qt::LocalTime);
+        writeSettings({QJsonObject{{"hour", c.hour}, {"minute", c.minute}}, QJsonObject{{"hour", 4}, {"minute", 0}}});
+        QStringList fired;
+        const qint64 start = m_now.toMSecsSinceEpoch();
+        for (qint64 minute = 0; minute < 3 * 24 * 60; ++minute) {
+            m_now = QDateTime::fromMSecsSinceEpoch(start + minute * 60000, Qt::LocalTime);
+            const int before = queuedIndexes().size();
+            engine->dailyCheck();
+            ASSERT_TRUE(engine->nextScheduleCopy().isValid()) << c.zone << " " << qPrintable(m_now.toString());
+            if (queuedIndexes().size() != before)
+                fired << m_now.toString(QStringLiteral("MM-dd HH:mm "))
+                             + QString::asprintf("%+03d", m_now.offsetFromUtc() / 3600);
+        }
+        EXPECT_EQ(fired, c.fired) << c.zone << " from " << qPrintable(c.from.toString(Qt::ISODate));
+    }
 }
 
 } // namespace

@@ -242,16 +242,17 @@ TEST_F(ServiceProcess, ListsEveryCommandAndRefusesMissingParametersBeforeTheEngi
     const std::vector<Case> refused = {
         {R"({"cmd":"vxrclient_snapshot"})", "dmpath"},
         {R"({"cmd":"vxrclient_snapshot","params":{"dmpath":" \t "}})", "dmpath"},
-        {R"({"cmd":"vxrclient_local_loadby","params":{"dmpath":7}})", "dmpath"},
+        {R"({"cmd":"vxrclient_local_loadby","params":{"dmpath":true}})", "dmpath"},
         {R"({"cmd":"vxrclient_task_cancel","params":{}})", "index"},
         {R"({"cmd":"vxrclient_task_cancel","params":{"index":0}})", "index"},
         {R"({"cmd":"vxrclient_task_cancel","params":{"index":-1}})", "index"},
-        {R"({"cmd":"vxrclient_task_cancel","params":{"index":"3"}})", "index"},
+        {R"({"cmd":"vxrclient_task_cancel","params":{"index":"three"}})", "index"},
+        {R"({"cmd":"vxrclient_task_cancel","params":{"index":" -0x3"}})", "index"},
         {R"({"cmd":"vxrclient_task_cancel","params":[3]})", "index"},
         {R"({"cmd":"vxrclient_restore","params":{"port":22,"userid":"u","passwd":"p"}})", "server, port, userid, passwd"},
         {R"({"cmd":"vxrclient_restore","params":{"server":"h","port":22,"passwd":"p"}})", "server, port, userid, passwd"},
         {R"({"cmd":"vxrclient_restore","params":{"server":"h","userid":"u","passwd":"  "}})", "server, port, userid, passwd"},
-        {R"({"cmd":"vxrclient_restore","params":{"server":"h","userid":"u","passwd":1234}})", "server, port, userid, passwd"},
+        {R"({"cmd":"vxrclient_restore","params":{"server":"h","userid":"u","passwd":null}})", "server, port, userid, passwd"},
     };
     for (const Case& c : refused) {
         const Call r = hxcall({QString::fromUtf8(c.request)});

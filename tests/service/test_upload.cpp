@@ -246,6 +246,44 @@ TEST_F(Upload, ProgressRisesToHundred)
     EXPECT_EQ(records().last(), (Record{kSuccess, 9}));
 }
 
+// A cancel that arrives before a step is obeyed there: the steps after it
+// start no program, and the cancel is recorded, also for a task that was
+// cancelled before its first step.
+TEST_F(Upload, CancelBeforeEachStepStartsNothingMore)
+{
+    const QStringList steps = {"local list", "server list", "full estimate", "incremental estimate"};
+    for (int at = 0; at <= steps.size(); ++at) {
+        SCOPED_TRACE(at == 0 ? QString("before the first step").toStdString() : steps.at(at - 1).toStdString());
+        HX2Journals journal;
+        engine->logClear(journal);
+        QFile::remove(engine->lastBackupPath());
+        fake = std::make_shared<FakePrograms>();
+        engine->setPrograms(fake);
+        engine->transferRunning.store(true);
+        const int index = engine->taskQueue.enqueue({QJsonObject{{"action", 2}, {"dmpath", "tank/a"}}}).first();
+        fake->afterRun([&, at] {
+            if (fake->runs().size() == at)
+                engine->taskQueue.cancel(index);
+        });
+        fake->onRun([](const VxrCommand& c) {
+            if (c.program == "sshpass")
+                return FakePrograms::ok();
+            if (c.args.value(0) == "list")
+                return FakePrograms::ok("tank/a@1\ntank/a@2\n");
+            return FakePrograms::ok("size\t1000\n");
+        });
+        if (at == 0)
+            engine->taskQueue.cancel(index);
+        EXPECT_FALSE(engine->vxrUpload(head()));
+        EXPECT_EQ(fake->runs().size(), at);
+        EXPECT_TRUE(fake->transfers().isEmpty());
+        EXPECT_EQ(records(), (QList<Record>{{VxrLog::kCancelUpload, 8}}));
+        EXPECT_EQ(lastResult(), 8);
+        engine->taskQueue.remove(index);
+        engine->transferRunning.store(false);
+    }
+}
+
 // Tasks run one after the other in queue order; cancelling the running one
 // kills its pipeline, cancelling a waiting one removes it before it runs.
 TEST_F(Upload, CancelRunningAndWaiting)
