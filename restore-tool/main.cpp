@@ -26,5 +26,9 @@ int main(int argc, char* argv[])
         std::printf("%s\n", Recover::usageLine().toUtf8().constData());
         return 255;
     }
-    return Recover::restore(request);
+    const int status = Recover::restore(request);
+    // A failed step may leave some of its programs behind.
+    if (status != 0)
+        Recover::endStarted();
+    return status;
 }

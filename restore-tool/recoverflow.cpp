@@ -20,7 +20,8 @@ constexpr int kTransferStartMs = 30000;
 constexpr int kTransferFinishMs = 864000000; // ten days
 constexpr int kMountStartMs = 10000;
 constexpr int kMountFinishMs = 10000;
-// A listing beyond this is not one a backup account holds.
+// A listing beyond this is not one a backup account holds; a server that
+// sends more is cut off there.
 constexpr int kMaxListing = 64 << 20;
 // What a transfer writes is error text and the marker; its tail suffices.
 constexpr int kTransferOutput = 64 * 1024;
@@ -70,6 +71,36 @@ bool transfer(const Request& request, const QString& text, const char* startedMe
     return false;
 }
 
+// Makes every dataset of the target whose mount point the stream set
+// outside the pool's tree inherit it again, printing a line for each, so
+// that neither the mount below nor the next boot's mounts put it where the
+// server chose. True when all the target's mount points are known to lie
+// in the pool's tree now; false when they could not be read or one could
+// not be reset, and the target must not be mounted.
+bool resetMountpoints(const Request& request)
+{
+    RunLimits limits;
+    limits.startMs = kLocalStartMs;
+    limits.finishMs = kLocalFinishMs;
+    limits.maxOutput = kMaxListing;
+    const QString zfs = QStringLiteral("/usr/sbin/zfs");
+    const RunResult pool = run(zfs, mountpointListArgs(request.vg, false), {}, limits);
+    const RunResult target = run(zfs, mountpointListArgs(request.vglv(), true), {}, limits);
+    if (!pool.ok() || pool.outTruncated || !target.ok() || target.outTruncated)
+        return false;
+    const QList<Mountpoint> poolMountpoints = readMountpoints(pool.out);
+    if (poolMountpoints.size() != 1 || poolMountpoints.first().dataset != request.vg)
+        return false;
+    bool safe = true;
+    for (const Mountpoint& reset : mountpointResets(readMountpoints(target.out), poolMountpoints.first().path)) {
+        if (run(zfs, inheritMountpointArgs(reset.dataset), {}, limits).ok())
+            say(mountpointResetLine(reset));
+        else
+            safe = false;
+    }
+    return safe;
+}
+
 } // namespace
 
 int restore(const Request& request)
@@ -97,6 +128,7 @@ int restore(const Request& request)
     remote.startMs = kListStartMs;
     remote.finishMs = kListFinishMs;
     remote.maxOutput = kMaxListing;
+    remote.endOnOverflow = true;
     const RunResult listing = run(QStringLiteral("sshpass"),
                                   sshpassArgs(request, QString::fromLatin1(kRemoteListCommand)),
                                   sshpassEnv(request), remote);
@@ -112,18 +144,23 @@ int restore(const Request& request)
     }
 
     const QString terminal = progressTerminal();
-    if (!transfer(request, fullTransfer(request, snapshots.first(), terminal), kRestoringFirst))
-        return 255;
-    if (snapshots.size() >= 2
-        && !transfer(request, incrementalTransfer(request, snapshots.first(), snapshots.last(), terminal),
-                     kRestoringAll))
+    bool received = transfer(request, fullTransfer(request, snapshots.first(), terminal), kRestoringFirst);
+    if (received && snapshots.size() >= 2)
+        received = transfer(request, incrementalTransfer(request, snapshots.first(), snapshots.last(), terminal),
+                            kRestoringAll);
+    // Also after a failed transfer: what was received stays, and would
+    // mount at the next boot.
+    const bool mountable = resetMountpoints(request);
+    if (!received)
         return 255;
 
     say(QString::fromUtf8(kRestoreDone));
-    RunLimits mount;
-    mount.startMs = kMountStartMs;
-    mount.finishMs = kMountFinishMs;
-    run(QStringLiteral("/usr/sbin/zfs"), mountArgs(vglv), {}, mount);
+    if (mountable) {
+        RunLimits mount;
+        mount.startMs = kMountStartMs;
+        mount.finishMs = kMountFinishMs;
+        run(QStringLiteral("/usr/sbin/zfs"), mountArgs(vglv), {}, mount);
+    }
     return 0;
 }
 

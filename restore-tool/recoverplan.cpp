@@ -1,5 +1,7 @@
 #include "recoverplan.h"
 
+#include <algorithm>
+
 namespace Recover {
 
 const char* const kQueryFailed = "云机查询失败，请确认地址和账号、密码是否正确!";
@@ -46,6 +48,22 @@ bool isLoginPart(const QString& value)
     return true;
 }
 
+// An absolute path without ".", ".." or empty components: one that names
+// the folder it reads as.
+bool isPlainPath(const QString& path)
+{
+    if (path == QLatin1String("/"))
+        return true;
+    if (!path.startsWith(QLatin1Char('/')))
+        return false;
+    const QStringList parts = path.mid(1).split(QLatin1Char('/'));
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
 QString joinQuoted(const QString& program, const QStringList& args)
 {
     QString text = program;
@@ -54,6 +72,15 @@ QString joinQuoted(const QString& program, const QStringList& args)
         text += shellQuote(a);
     }
     return text;
+}
+
+// The receive's overrides of what the stream carries: the server keeps its
+// copies read-only, and what it shares, and how, is no business of the
+// appliance's; the restored dataset is the appliance's own again.
+QStringList receivedProperties()
+{
+    return {QStringLiteral("-o"), QStringLiteral("readonly=off"), QStringLiteral("-o"),
+            QStringLiteral("sharenfs=off"), QStringLiteral("-o"), QStringLiteral("sharesmb=off")};
 }
 
 // sshpass/ssh running sendCommand on the server, its stream through pv
@@ -191,7 +218,8 @@ bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList*
 QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal)
 {
     const QString send = QStringLiteral("/usr/sbin/zfs send -R ") + shellQuote(first);
-    return transfer(request, send, {QStringLiteral("recv"), QStringLiteral("-u"), request.vglv()},
+    return transfer(request, send, QStringList{QStringLiteral("recv"), QStringLiteral("-u")} + receivedProperties()
+                        + QStringList{request.vglv()},
                     progressTerminal);
 }
 
@@ -200,7 +228,8 @@ QString incrementalTransfer(const Request& request, const QString& first, const 
 {
     const QString send =
         QStringLiteral("/usr/sbin/zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
-    return transfer(request, send, {QStringLiteral("recv"), QStringLiteral("-Fu"), request.vglv()},
+    return transfer(request, send, QStringList{QStringLiteral("recv"), QStringLiteral("-Fu")} + receivedProperties()
+                        + QStringList{request.vglv()},
                     progressTerminal);
 }
 
@@ -235,6 +264,60 @@ QStringList tailLines(const QByteArray& output, int maxLines)
 QStringList mountArgs(const QString& vglv)
 {
     return {QStringLiteral("mount"), vglv};
+}
+
+QStringList mountpointListArgs(const QString& dataset, bool withChildren)
+{
+    QStringList args = {QStringLiteral("get"), QStringLiteral("-H"), QStringLiteral("-o"),
+                        QStringLiteral("name,value")};
+    if (withChildren)
+        args << QStringLiteral("-r");
+    return args << QStringLiteral("mountpoint") << dataset;
+}
+
+QList<Mountpoint> readMountpoints(const QByteArray& listing)
+{
+    QList<Mountpoint> mountpoints;
+    const QStringList lines = QString::fromUtf8(listing).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        const int tab = line.indexOf(QLatin1Char('\t'));
+        if (tab > 0)
+            mountpoints.append({line.left(tab), line.mid(tab + 1)});
+    }
+    return mountpoints;
+}
+
+QList<Mountpoint> mountpointResets(const QList<Mountpoint>& mountpoints, const QString& poolMountpoint)
+{
+    // Only a plain absolute path has a tree; a pool mounted nowhere has
+    // none, and nothing is inside it.
+    const bool poolHasTree = isPlainPath(poolMountpoint);
+    const QString poolPrefix =
+        poolMountpoint == QLatin1String("/") ? poolMountpoint : poolMountpoint + QLatin1Char('/');
+    QList<Mountpoint> resets;
+    for (const Mountpoint& m : mountpoints) {
+        if (!m.path.startsWith(QLatin1Char('/')))
+            continue;
+        const bool inside = poolHasTree && isPlainPath(m.path) && m.path.size() > poolPrefix.size()
+            && m.path.startsWith(poolPrefix);
+        if (!inside)
+            resets.append(m);
+    }
+    std::stable_sort(resets.begin(), resets.end(), [](const Mountpoint& a, const Mountpoint& b) {
+        return a.dataset.count(QLatin1Char('/')) < b.dataset.count(QLatin1Char('/'));
+    });
+    return resets;
+}
+
+QStringList inheritMountpointArgs(const QString& dataset)
+{
+    return {QStringLiteral("inherit"), QStringLiteral("mountpoint"), dataset};
+}
+
+QString mountpointResetLine(const Mountpoint& reset)
+{
+    return QStringLiteral("挂载点已重置: ") + reset.dataset + QStringLiteral(" (") + reset.path
+        + QLatin1Char(')');
 }
 
 QString shellQuote(const QString& value)

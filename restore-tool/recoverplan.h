@@ -96,7 +96,8 @@ extern const char* const kDoneMarker;
 
 // Bash text of the full receive: the server's `zfs send -R first` through
 // `sshpass -e ssh` into `zfs recv -u` of the target (not forced: the target
-// was found absent), then the marker. With progressTerminal (a terminal's
+// was found absent) with readonly=off, sharenfs=off and sharesmb=off,
+// whatever the server's copy has, then the marker. With progressTerminal (a terminal's
 // device path) the stream passes through pv, which draws bytes, rate and
 // elapsed time there. Every value is quoted for the local shell, and the
 // snapshot once more for the server's.
@@ -125,6 +126,38 @@ QStringList tailLines(const QByteArray& output, int maxLines);
 
 // "/usr/sbin/zfs" arguments that mount the target.
 QStringList mountArgs(const QString& vglv);
+
+// ---- Mount points the server chose
+
+// A dataset and its mount point property.
+struct Mountpoint
+{
+    QString dataset;
+    QString path;
+
+    bool operator==(const Mountpoint& other) const
+    {
+        return dataset == other.dataset && path == other.path;
+    }
+};
+
+// "/usr/sbin/zfs" arguments that list the mount point of dataset, and with
+// withChildren of every dataset below it too, as "name<TAB>value" lines.
+QStringList mountpointListArgs(const QString& dataset, bool withChildren);
+// Reads that listing; lines without a tab are left out.
+QList<Mountpoint> readMountpoints(const QByteArray& listing);
+// The datasets whose mount point the replication stream must not keep: a
+// path outside the tree of poolMountpoint (the pool's own mount point is
+// not inside it), or one not in its plain form (".", "..", "//", a
+// trailing "/"), which could lead anywhere. "none" and "legacy" mount
+// nothing and are kept, as are "-" and other values that are no path.
+// Parents come before their children, so that resetting them in this
+// order never lets a child inherit a path that is still to be reset.
+QList<Mountpoint> mountpointResets(const QList<Mountpoint>& mountpoints, const QString& poolMountpoint);
+// "/usr/sbin/zfs" arguments that make dataset inherit its mount point.
+QStringList inheritMountpointArgs(const QString& dataset);
+// The line printed for a dataset whose mount point was reset.
+QString mountpointResetLine(const Mountpoint& reset);
 
 // The text quoted for a POSIX shell: between single quotes, each single
 // quote written as '\''. The shell reads it back unchanged.

@@ -1,10 +1,10 @@
 #include "recoverrunner.h"
 
+#include "proctree.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
-
-#include <atomic>
 
 #include <signal.h>
 #include <unistd.h>
@@ -15,16 +15,17 @@ namespace {
 
 constexpr int kSliceMs = 250;
 constexpr int kTerminateGraceMs = 3000;
+// An operator who stops the tool waits this long at most for the transfer
+// to end by itself before it is killed. The stream's programs end at once
+// on SIGTERM; script lingers for a while after its command has gone, and
+// only script is left by then.
+constexpr int kStopGraceMs = 500;
 
-// The program run() waits for, for the stop handler.
-std::atomic<pid_t> g_child{0};
-static_assert(std::atomic<pid_t>::is_always_lock_free, "read from a signal handler");
-
+// Whatever the tool is doing, even starting a program: the program found
+// in /proc is ended with all it started.
 void onStop(int)
 {
-    const pid_t child = g_child.load();
-    if (child > 0)
-        ::kill(child, SIGTERM);
+    endDescendants(kStopGraceMs);
     ::_exit(255);
 }
 
@@ -56,45 +57,63 @@ RunResult run(const QString& program, const QStringList& args, const QHash<QStri
         return r;
     }
     r.started = true;
-    g_child.store(static_cast<pid_t>(process.processId()));
     process.closeWriteChannel();
     if (started)
         started();
 
-    auto drain = [&] {
-        r.out += process.readAllStandardOutput();
+    // Drained as each piece arrives, not once per slice: a program that
+    // writes fast would otherwise fill QProcess's buffers without bound
+    // while a wait runs.
+    auto drainOut = [&] {
+        const QByteArray piece = process.readAllStandardOutput();
+        if (r.overflowed)
+            return;
+        if (limits.endOnOverflow && r.out.size() + piece.size() > limits.maxOutput) {
+            r.overflowed = true;
+            r.outTruncated = true;
+            return;
+        }
+        r.out += piece;
         keepTail(r.out, limits.maxOutput, &r.outTruncated);
+    };
+    auto drainErr = [&] {
         r.err += process.readAllStandardError();
         keepTail(r.err, RunResult::kErrTail, nullptr);
     };
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, drainOut);
+    QObject::connect(&process, &QProcess::readyReadStandardError, drainErr);
     QElapsedTimer timer;
     timer.start();
     bool timedOut = false;
     while (process.state() != QProcess::NotRunning && !process.waitForFinished(kSliceMs)) {
-        drain();
-        if (timer.elapsed() >= limits.finishMs) {
-            timedOut = true;
-            process.terminate();
-            if (!process.waitForFinished(kTerminateGraceMs)) {
-                process.kill();
-                process.waitForFinished(kTerminateGraceMs);
-            }
+        timedOut = timer.elapsed() >= limits.finishMs;
+        if (timedOut || r.overflowed) {
+            endDescendants(kTerminateGraceMs);
+            process.waitForFinished(kTerminateGraceMs);
             break;
         }
     }
-    drain();
-    g_child.store(0);
+    drainOut();
+    drainErr();
     r.finished = !timedOut;
     r.normalExit = process.exitStatus() == QProcess::NormalExit;
     r.exitCode = process.exitCode();
     return r;
 }
 
+void endStarted()
+{
+    endDescendants(kTerminateGraceMs);
+}
+
 void installStopHandlers()
 {
+    keepDescendants();
     struct sigaction sa = {};
     sa.sa_handler = onStop;
     sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&sa.sa_mask, sig);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         // A signal the operator chose to ignore (nohup) stays ignored.
         struct sigaction old = {};

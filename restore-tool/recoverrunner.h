@@ -21,6 +21,10 @@ struct RunLimits
     // Bytes of standard output kept; beyond that only the newest are kept
     // and RunResult::outTruncated is set.
     int maxOutput = 1 << 20;
+    // Instead, output beyond maxOutput ends the program with all it
+    // started, as the finish limit does, and the run fails (overflowed):
+    // for output that is only of use whole.
+    bool endOnOverflow = false;
 };
 
 struct RunResult
@@ -28,19 +32,21 @@ struct RunResult
     static constexpr int kErrTail = 64 * 1024;
 
     bool started = false;
-    // Ended within the finish limit; a program past it is terminated, then
-    // killed, and counts as not finished.
+    // Ended within the finish limit; a program past it is ended with all
+    // it started (SIGTERM, then SIGKILL) and counts as not finished.
     bool finished = false;
     bool normalExit = false;
     int exitCode = -1;
     QByteArray out;
     bool outTruncated = false;
+    // Ended for writing more than RunLimits::maxOutput (endOnOverflow).
+    bool overflowed = false;
     // The last kErrTail bytes of standard error.
     QByteArray err;
     // Why the program did not start, when it did not.
     QString startError;
 
-    bool ok() const { return started && finished && normalExit && exitCode == 0; }
+    bool ok() const { return started && finished && !overflowed && normalExit && exitCode == 0; }
 };
 
 // Runs program with args in this process's environment plus env (values
@@ -49,11 +55,17 @@ struct RunResult
 RunResult run(const QString& program, const QStringList& args, const QHash<QString, QString>& env,
               const RunLimits& limits, const std::function<void()>& started = {});
 
-// From now on SIGINT, SIGTERM and SIGHUP end the program run() is running
-// (with SIGTERM) and then this process, with status 255. A program under
-// `script` takes its session down with it. Signals ignored when the tool
-// started (as under nohup) stay ignored.
+// From now on SIGINT, SIGTERM and SIGHUP end every process the tool
+// started, directly or not and in whatever session (SIGTERM, then SIGKILL
+// to those left half a second later), and then the tool, with status 255:
+// the tool has exited only once its programs have. Signals ignored when
+// the tool started (as under nohup) stay ignored. The tool also becomes
+// the parent of what its programs leave behind, so that it still finds it.
 void installStopHandlers();
+
+// Ends every process the tool started and that still runs (SIGTERM, then
+// SIGKILL three seconds later), without exiting.
+void endStarted();
 
 } // namespace Recover
 

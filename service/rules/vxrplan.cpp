@@ -141,9 +141,11 @@ bool mountpointInside(const QString& poolMountpoint, const QString& path)
         return false;
     const QString pool = QDir::cleanPath(poolMountpoint);
     const QString at = QDir::cleanPath(path);
+    // Strictly below: a dataset mounted on the pool's own mount point would
+    // hide the pool's files.
     if (pool == QLatin1String("/"))
-        return true;
-    return at == pool || at.startsWith(pool + QLatin1Char('/'));
+        return at != pool;
+    return at.startsWith(pool + QLatin1Char('/'));
 }
 
 bool ownMountpoints(const QStringList& lines, QList<Mountpoint>* own)

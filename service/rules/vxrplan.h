@@ -92,8 +92,9 @@ struct Mountpoint
     QString path;
 };
 
-// True when path (a mount point property) is the pool's mount point or
-// lies below it, once "." and ".." are resolved; "none", "legacy" and
+// True when path (a mount point property) lies below the pool's mount
+// point (the mount point itself is not below it), once "." and ".." are
+// resolved; "none", "legacy" and
 // other values that are not absolute paths mount nothing and count as
 // inside. Where poolMountpoint is itself not an absolute path, no absolute
 // path is inside.

@@ -10,11 +10,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QRegularExpression>
+#include <QSet>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
+#include <optional>
 
 #ifndef DSRECOVER_BIN
 #error "DSRECOVER_BIN must name the dsrecover program"
@@ -30,23 +34,34 @@ struct Proc
     qint64 ppid;
     QByteArray comm;
     QByteArray cmdline;
+    char state;
+    // Start time in clock ticks: with pid, names one process for good.
+    qint64 start;
 };
+
+// The process pid, when it exists.
+std::optional<Proc> process(qint64 pid)
+{
+    QFile stat("/proc/" + QString::number(pid) + "/stat");
+    QFile cmd("/proc/" + QString::number(pid) + "/cmdline");
+    if (!stat.open(QIODevice::ReadOnly) || !cmd.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray s = stat.readAll();
+    const int open = s.indexOf('('), close = s.lastIndexOf(')');
+    if (open < 0 || close < open)
+        return std::nullopt;
+    const QList<QByteArray> fields = s.mid(close + 2).split(' ');
+    return Proc{pid, fields.value(1).toLongLong(), s.mid(open + 1, close - open - 1), cmd.readAll(),
+                fields.value(0).isEmpty() ? '?' : fields.value(0).at(0), fields.value(19).toLongLong()};
+}
 
 QList<Proc> processes()
 {
     QList<Proc> all;
     const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
     for (const QString& pid : pids) {
-        QFile stat("/proc/" + pid + "/stat");
-        QFile cmd("/proc/" + pid + "/cmdline");
-        if (!stat.open(QIODevice::ReadOnly) || !cmd.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray s = stat.readAll();
-        const int open = s.indexOf('('), close = s.lastIndexOf(')');
-        if (open < 0 || close < open)
-            continue;
-        all << Proc{pid.toLongLong(), s.mid(close + 2).split(' ').value(1).toLongLong(),
-                    s.mid(open + 1, close - open - 1), cmd.readAll()};
+        if (const auto p = process(pid.toLongLong()))
+            all << *p;
     }
     return all;
 }
@@ -74,24 +89,33 @@ protected:
 
     QString throttleFile() { return bench().hostPath(Host::Appliance, "/run/zfs/throttle"); }
 
-    // A dataset on the server with one snapshot s1..sN after each fill.
-    void serverDataset(const QString& ds, quint32 seed, int snaps, qint64 bytes)
+    // A dataset on the server with one snapshot s1..sN after each fill;
+    // props (PROP=VALUE) are set before the last snapshot, as an upload
+    // leaves them.
+    void serverDataset(const QString& ds, quint32 seed, int snaps, qint64 bytes, const QStringList& props = {})
     {
         zbench::Bench& b = bench();
         ASSERT_TRUE(b.run(Host::Server, {"zfs", "create", "-p", ds}).ok()) << qPrintable(ds);
         QString err;
         for (int i = 1; i <= snaps; ++i) {
             ASSERT_TRUE(b.fill(Host::Server, ds, seed + i, 2, bytes / 2, &err)) << qPrintable(err);
-            ASSERT_TRUE(b.run(Host::Server, {"zfs", "snapshot", ds + "@s" + QString::number(i)}).ok());
+            // The server has no NFS or SMB service: setting a share
+            // property fails to share, yet sets it.
+            for (const QString& prop : props) {
+                if (i == snaps)
+                    b.run(Host::Server, {"zfs", "set", prop, ds});
+            }
+            ASSERT_TRUE(b.run(Host::Server, {"zfs", "snapshot", "-r", ds + "@s" + QString::number(i)}).ok());
         }
     }
 
     // Runs dsrecover in the appliance with the password reaching it only
     // through its own command line, and reads every process's command line
     // once dsrecover has a child (before that it has not blanked its own).
-    // during, when given, sees the processes of each poll.
+    // during, when given, sees dsrecover's pid and the processes of each
+    // poll.
     Outcome recover(const QString& password, const QStringList& extra,
-                    const std::function<void(const QList<Proc>&)>& during = {})
+                    const std::function<void(qint64, const QList<Proc>&)>& during = {})
     {
         QString text = "exec " + toShellArgEscaped(DSRECOVER_BIN) + " 127.0.0.1 root \"$P\"";
         for (const QString& a : extra)
@@ -118,7 +142,7 @@ protected:
                     o.leaks << QString::fromUtf8(QByteArray(proc.cmdline).replace('\0', ' '));
             }
             if (during)
-                during(all);
+                during(pid, all);
         }
         if (p->state() != QProcess::NotRunning) {
             ADD_FAILURE() << "dsrecover did not end";
@@ -236,7 +260,7 @@ TEST_F(DsrecoverFlow, BrokenTransfersFailWithTheirReason)
     }
     QElapsedTimer sinceSsh;
     bool killed = false;
-    o = recover(b.password(), {"tank", "dr3"}, [&](const QList<Proc>& all) {
+    o = recover(b.password(), {"tank", "dr3"}, [&](qint64, const QList<Proc>& all) {
         for (const Proc& p : all) {
             if (killed || p.comm != "ssh" || !p.cmdline.contains("zfs send -R 'tank/dr3@s1'"))
                 continue;
@@ -254,6 +278,108 @@ TEST_F(DsrecoverFlow, BrokenTransfersFailWithTheirReason)
     EXPECT_EQ(o.lines.mid(0, 2), QStringList({Recover::kRestoringFirst, Recover::kRestoreFailed}));
     EXPECT_FALSE(o.lines.contains(Recover::kRestoreDone));
     EXPECT_TRUE(o.leaks.isEmpty()) << o.leaks.join('\n').toStdString();
+}
+
+
+// The server keeps its copies read-only, as uploads leave them; the
+// restored dataset takes writes.
+TEST_F(DsrecoverFlow, RestoredDatasetTakesWrites)
+{
+    zbench::Bench& b = bench();
+    serverDataset("tank/drw", 70, 2, 64 * 1024, {"readonly=on"});
+    m_restored << "tank/drw";
+    const Outcome o = recover(b.password(), {"tank", "drw"});
+    ASSERT_EQ(o.code, 0) << o.lines.join('\n').toStdString();
+    const zbench::Result w =
+        b.run(Host::Appliance, {"touch", b.mountpoint(Host::Appliance, "tank/drw") + "/written"});
+    EXPECT_TRUE(w.ok()) << w.err.constData();
+}
+
+// Where the server's copy mounts outside the pool, and whether it is
+// shared, stays the server's business: the restored dataset mounts in the
+// pool's tree, unshared; a child whose mount point lies in that tree keeps
+// it.
+TEST_F(DsrecoverFlow, ServerChoosesNoMountOutsideThePoolAndNoShares)
+{
+    zbench::Bench& b = bench();
+    const QString pool = b.mountpoint(Host::Appliance, "tank");
+    const QString outside = b.stateDir() + "/outside";
+    const QString inside = pool + "/drm-kid";
+    ASSERT_TRUE(b.run(Host::Server, {"zfs", "create", "-p", "-o", "canmount=noauto", "-o",
+                                     "mountpoint=" + inside, "tank/drm/kid"})
+                    .ok());
+    serverDataset("tank/drm", 80, 1, 64 * 1024, {"mountpoint=" + outside, "sharenfs=on"});
+    m_restored << "tank/drm";
+    const Outcome o = recover(b.password(), {"tank", "drm"});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.lines, QStringList({Recover::kRestoringFirst, Recover::mountpointResetLine({"tank/drm", outside}),
+                                    Recover::kRestoreDone}));
+    const zbench::Result props = b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "name,property,value", "-r",
+                                                         "mountpoint,mounted,sharenfs,sharesmb", "tank/drm"});
+    for (const QString& line : {"tank/drm\tmountpoint\t" + pool + "/drm", QString("tank/drm\tmounted\tyes"),
+                                QString("tank/drm\tsharenfs\toff"), QString("tank/drm\tsharesmb\toff"),
+                                "tank/drm/kid\tmountpoint\t" + inside, QString("tank/drm/kid\tsharenfs\toff")})
+        EXPECT_TRUE(props.lines().contains(line)) << qPrintable(line) << "\n" << props.out.constData();
+}
+
+// A stop signal mid-transfer ends every process of the transfer, those in
+// script's own session included, before the tool exits.
+TEST_F(DsrecoverFlow, StopSignalEndsTheWholeTransfer)
+{
+    zbench::Bench& b = bench();
+    serverDataset("tank/drs", 90, 1, 16 << 20);
+    m_restored << "tank/drs";
+    {
+        QFile t(throttleFile());
+        ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+        t.write("1M\n");
+    }
+    // Every process seen below dsrecover, by pid.
+    QMap<qint64, Proc> started;
+    QElapsedTimer sinceReceive;
+    bool stopped = false;
+    QStringList left;
+    const Outcome o = recover(b.password(), {"tank", "drs"}, [&](qint64 tool, const QList<Proc>& all) {
+        QSet<qint64> tree{tool};
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (const Proc& p : all) {
+                if (p.state != 'Z' && tree.contains(p.ppid) && !tree.contains(p.pid)) {
+                    tree.insert(p.pid);
+                    started.insert(p.pid, p);
+                    grew = true;
+                }
+            }
+        }
+        // The throttle's pv runs once the receive reads the stream.
+        if (!sinceReceive.isValid()
+            && std::any_of(started.cbegin(), started.cend(), [](const Proc& p) { return p.comm == "pv"; }))
+            sinceReceive.start();
+        if (stopped || !sinceReceive.isValid() || sinceReceive.elapsed() < 1500)
+            return;
+        ::kill(static_cast<pid_t>(tool), SIGTERM);
+        stopped = true;
+        // The moment the tool has exited (a zombie not yet reaped, or gone),
+        // nothing it started may still run.
+        QElapsedTimer t;
+        t.start();
+        for (auto self = process(tool); self && self->state != 'Z' && t.elapsed() < 30000; self = process(tool))
+            QThread::usleep(200);
+        for (const Proc& then : started) {
+            const auto now = process(then.pid);
+            if (now && now->start == then.start && now->state != 'Z')
+                left << QString::number(now->pid) + " " + QString::fromUtf8(now->comm);
+        }
+    });
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(o.code, 255);
+    EXPECT_FALSE(o.lines.contains(Recover::kRestoreDone));
+    QStringList names;
+    for (const Proc& p : started)
+        names << QString::fromUtf8(p.comm);
+    for (const char* name : {"script", "bash", "sshpass", "ssh", "zfs", "pv"})
+        EXPECT_TRUE(names.contains(name)) << name << " never seen in " << names.join(' ').toStdString();
+    EXPECT_TRUE(left.isEmpty()) << "still running as the tool exited: " << left.join(", ").toStdString();
 }
 
 } // namespace

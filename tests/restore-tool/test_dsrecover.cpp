@@ -15,6 +15,8 @@
 
 #include <csignal>
 
+#include <sys/resource.h>
+
 #ifndef DSRECOVER_BIN
 #error "DSRECOVER_BIN must name the dsrecover program"
 #endif
@@ -26,17 +28,19 @@ const QString kPassword = QStringLiteral("s3cret-Pw");
 // Each fake records its arguments (one per line) in NAME.N and its
 // SHELL/SSHPASS in NAME.N.env, prints NAME.out and NAME.err and exits with
 // NAME.rc. zfs also records the command line of its parent, dsrecover.
-// With NAME.hang the fake writes its pid to NAME.pid and hangs instead.
-const char* const kFake = R"(#!/bin/bash
+// With NAME.hang the fake writes its pid to NAME.pid and hangs instead;
+// with NAME.flood it prints that file's line without end, from a child.
+const char* const kFake = R"fake(#!/bin/bash
 d=$FAKE_DIR; me=$(basename "$0")
 n=$(cat "$d/$me.count" 2>/dev/null || echo 0); echo $((n + 1)) > "$d/$me.count"
 printf '%s\n' "$@" > "$d/$me.$n"
 printf 'SHELL=%s SSHPASS=%s' "$SHELL" "$SSHPASS" > "$d/$me.$n.env"
 [ "$me" = zfs ] && tr '\0' '\n' < /proc/$PPID/cmdline > "$d/parent"
 [ -f "$d/$me.hang" ] && { echo $$ > "$d/$me.pid"; exec sleep 60; }
+[ -f "$d/$me.flood" ] && { yes "$(cat "$d/$me.flood")"; exit 0; }
 cat "$d/$me.out" 2>/dev/null; cat "$d/$me.err" >&2 2>/dev/null
 exit $(cat "$d/$me.rc" 2>/dev/null || echo 0)
-)";
+)fake";
 
 struct Outcome
 {
@@ -160,6 +164,25 @@ TEST_F(DsrecoverProcess, ServerListingFailure)
                            "ServerAliveCountMax=4", "root@srv", Recover::kRemoteListCommand}));
     EXPECT_TRUE(read("sshpass.0.env").endsWith("SSHPASS=" + kPassword));
     EXPECT_EQ(calls("script"), 0);
+}
+
+// A server whose listing never ends is cut off at the listing cap: the tool
+// fails as for any failed listing, soon, and its memory stays near the cap.
+TEST_F(DsrecoverProcess, EndlessServerListingIsCutOff)
+{
+    put("zfs.out", "dsr\n");
+    put("sshpass.flood", "dsr/t@vxr_20260101000000");
+    QElapsedTimer t;
+    t.start();
+    const Outcome r = dsrecover({"srv", "root", kPassword, "dsr", "t"});
+    EXPECT_EQ(r.code, 255);
+    EXPECT_EQ(r.lines, QStringList{Recover::kQueryFailed});
+    EXPECT_LT(t.elapsed(), 30000);
+    EXPECT_EQ(calls("script"), 0);
+    // The largest child this test binary has reaped: that dsrecover.
+    struct rusage usage = {};
+    ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 128 * 1024) << "KiB at most";
 }
 
 TEST_F(DsrecoverProcess, TransfersNeedExitZeroAndTheMarker)

@@ -1,5 +1,6 @@
 // The restore tool's pure pieces: arguments, name checks, the server
 // listing, and the transfer text run through a real bash.
+#include "proctree.h"
 #include "recoverplan.h"
 
 #include "../printqt.h"
@@ -109,11 +110,14 @@ TEST(RecoverTransfer, HostileValuesReachEachProgramUnchanged)
         QStringList send;
         QStringList recv;
     };
+    const QStringList props = {"-o", "readonly=off", "-o", "sharenfs=off", "-o", "sharesmb=off"};
     const Case cases[] = {
-        {fullTransfer(r, first, QString()), {"zfs", "send", "-R", first}, {"zfs", "recv", "-u", r.vglv()}},
-        {fullTransfer(r, first, "/dev/null"), {"zfs", "send", "-R", first}, {"zfs", "recv", "-u", r.vglv()}},
+        {fullTransfer(r, first, QString()), {"zfs", "send", "-R", first},
+         QStringList{"zfs", "recv", "-u"} + props + QStringList{r.vglv()}},
+        {fullTransfer(r, first, "/dev/null"), {"zfs", "send", "-R", first},
+         QStringList{"zfs", "recv", "-u"} + props + QStringList{r.vglv()}},
         {incrementalTransfer(r, first, last, QString()), {"zfs", "send", "-RI", first, last},
-         {"zfs", "recv", "-Fu", r.vglv()}},
+         QStringList{"zfs", "recv", "-Fu"} + props + QStringList{r.vglv()}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.toStdString());
@@ -137,6 +141,81 @@ TEST(RecoverTransfer, HostileValuesReachEachProgramUnchanged)
         // A failing first stage fails the pipeline: no marker.
         runWithFakes(c.text, 5, &out);
         EXPECT_TRUE(out.isEmpty()) << out.constData();
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(RecoverMountpoints, ResetsWhatLiesOutsideThePoolsTree)
+{
+    struct Case
+    {
+        QByteArray listing;
+        QString pool;
+        QList<Mountpoint> resets;
+    };
+    const Case cases[] = {
+        // Inside the tree, at any depth and with blanks, or no path at all.
+        {"vxr/data\t/mnt/vxr/data\nvxr/data@s1\t-\nvxr/data/k\t/mnt/vxr/else/k id\n"
+         "vxr/data/l\tlegacy\nvxr/data/n\tnone\n",
+         "/mnt/vxr", {}},
+        // Outside, the pool's own mount point, a sibling prefix, and paths
+        // that only read as inside; a child listed first still follows
+        // its parent.
+        {"vxr/data/kid\t/etc/kid\nvxr/data\t/etc\nvxr/data/a\t/mnt/vxr\nvxr/data/b\t/mnt/vxr2/b\n"
+         "vxr/data/c\t/mnt/vxr/../../etc\nvxr/data/d\t/mnt/vxr//x\nvxr/data/e\t/mnt/vxr/x/\n",
+         "/mnt/vxr",
+         {{"vxr/data", "/etc"}, {"vxr/data/kid", "/etc/kid"}, {"vxr/data/a", "/mnt/vxr"},
+          {"vxr/data/b", "/mnt/vxr2/b"}, {"vxr/data/c", "/mnt/vxr/../../etc"}, {"vxr/data/d", "/mnt/vxr//x"},
+          {"vxr/data/e", "/mnt/vxr/x/"}}},
+        // A pool at the root holds every path but the root itself; a pool
+        // mounted nowhere holds none. A line without a tab is no entry.
+        {"t/a\t/etc\nt/b\t/\n", "/", {{"t/b", "/"}}},
+        {"t/a\t/t/a\nt/b\tnone\nt/c /etc\n", "none", {{"t/a", "/t/a"}}},
+    };
+    for (const Case& c : cases) {
+        const QList<Mountpoint> resets = mountpointResets(readMountpoints(c.listing), c.pool);
+        QStringList got, want;
+        for (const Mountpoint& m : resets)
+            got << mountpointResetLine(m);
+        for (const Mountpoint& m : c.resets)
+            want << mountpointResetLine(m);
+        EXPECT_EQ(got, want) << c.listing.constData();
+    }
+}
+
+TEST(RecoverProcStat, CountsFieldsFromTheLastParenthesis)
+{
+    // Fields 5 to 21 as the kernel writes them, a negative one among them.
+    const QByteArray middle = " 1 1 0 -1 4194560 120 0 0 0 3 1 0 0 20 0 1 0 ";
+    const QByteArray tail = " 9670656 812 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0\n";
+    struct Case
+    {
+        QByteArray text;
+        bool ok;
+        ProcStat stat;
+    };
+    const Case cases[] = {
+        {"4242 (dsrecover) S 77" + middle + "123456" + tail, true, {4242, 77, 'S', 123456}},
+        {"9 (a) b (c)) Z 1" + middle + "5" + tail, true, {9, 1, 'Z', 5}},
+        {"9 (x y) R 3" + middle + "5\n", true, {9, 3, 'R', 5}},
+        // Cut before the start time, no name, no pid.
+        {"9 (x) R 3" + middle, false, {}},
+        {"9 x R 3" + middle + "5" + tail, false, {}},
+        {"(x) R 3" + middle + "5" + tail, false, {}},
+    };
+    for (const Case& c : cases) {
+        ProcStat got;
+        EXPECT_EQ(parseProcStat(c.text.constData(), static_cast<size_t>(c.text.size()), &got), c.ok)
+            << c.text.constData();
+        if (c.ok) {
+            EXPECT_EQ(got.pid, c.stat.pid);
+            EXPECT_EQ(got.ppid, c.stat.ppid);
+            EXPECT_EQ(got.state, c.stat.state);
+            EXPECT_EQ(got.startTime, c.stat.startTime);
+        }
     }
 }
 

@@ -183,10 +183,11 @@ TEST(RestorePlan, MountpointsInsideThePool)
 {
     struct Case { const char* pool; const char* path; bool inside; };
     const Case cases[] = {
-        {"/tank", "/tank", true},          {"/tank", "/tank/a/b", true},     {"/tank/", "/tank/a", true},
+        {"/tank", "/tank", false},         {"/tank", "/tank/a/b", true},     {"/tank/", "/tank/a", true},
         {"/tank", "/tank/../etc", false},  {"/tank", "/tankx", false},       {"/tank", "/etc", false},
         {"/tank", "/", false},             {"/tank", "none", true},          {"/tank", "legacy", true},
         {"none", "/tank", false},          {"/", "/etc", true},              {"/tank", "/tank/./a/../b", true},
+        {"/", "/", false},                 {"/tank", "/tank/a/..", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(VxrPlan::mountpointInside(c.pool, c.path), c.inside) << c.pool << " " << c.path;
