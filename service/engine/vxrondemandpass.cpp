@@ -22,6 +22,34 @@ namespace {
 constexpr int kPollMs = 10000;
 constexpr int kStartMs = 30000;
 
+// A full stream when the server holds none, then the increments whatever
+// became of it; the codes each phase's failure gives.
+VxrPhasePlan phasesOf(const VxrSsh::Account& account, const QString& root, const QStringList& span,
+                      const QString& newest, QList<VxrOnDemand::Code>* notStarted, QList<VxrOnDemand::Code>* failed)
+{
+    using namespace VxrOnDemand;
+    VxrPhasePlan phases;
+    phases.pollMs = kPollMs;
+    phases.goOnAfterFailure = true;
+    if (!span.isEmpty() && newest.isEmpty()) {
+        phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64) {
+            return VxrPipeline::transfer(account, VxrPipeline::onDemandFull(account, span.first(), root), kStartMs);
+        }};
+        *notStarted << FullNotStarted;
+        *failed << FullFailed;
+    }
+    if (span.size() > 1) {
+        // A pass the service's quit interrupted keeps its failure.
+        phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64) {
+            return VxrPipeline::transfer(
+                account, VxrPipeline::onDemandIncremental(account, span.first(), span.last(), root), kStartMs);
+        }, true};
+        *notStarted << IncrementalNotStarted;
+        *failed << IncrementalFailed;
+    }
+    return phases;
+}
+
 } // namespace
 
 VxrOnDemandPass::VxrOnDemandPass(const VxrConfig& config, VxrSeams& seams, VxrSettingsStore& settings,
@@ -51,30 +79,9 @@ int VxrOnDemandPass::run()
             const QString newest = VxrPlan::newestWithPrefix(listed.outLines(), m_config.snapPrefix);
             const QStringList span = VxrPlan::onDemandSpan(m_inventory.snapshots(), m_config.snapPrefix, newest);
             code = span.isEmpty() ? NothingLocal : NothingNew;
-            // A full stream when the server holds none, then the increments
-            // whatever became of it.
-            VxrPhasePlan phases;
-            phases.pollMs = kPollMs;
-            phases.goOnAfterFailure = true;
             QList<Code> notStarted;
             QList<Code> failed;
-            if (!span.isEmpty() && newest.isEmpty()) {
-                phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64) {
-                    return VxrPipeline::transfer(account, VxrPipeline::onDemandFull(account, span.first(), root),
-                                                 kStartMs);
-                }};
-                notStarted << FullNotStarted;
-                failed << FullFailed;
-            }
-            if (span.size() > 1) {
-                // A pass the service's quit interrupted keeps its failure.
-                phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64) {
-                    return VxrPipeline::transfer(
-                        account, VxrPipeline::onDemandIncremental(account, span.first(), span.last(), root), kStartMs);
-                }, true};
-                notStarted << IncrementalNotStarted;
-                failed << IncrementalFailed;
-            }
+            const VxrPhasePlan phases = phasesOf(account, root, span, newest, &notStarted, &failed);
             const VxrPhaseOutcome outcome = VxrPhaseRunner(*programs, nullptr, m_worker.quitting()).run(phases, {});
             if (outcome.phase >= 0) {
                 code = outcome.outcome == VxrTransferResult::Succeeded    ? Sent

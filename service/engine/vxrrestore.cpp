@@ -144,48 +144,100 @@ bool VxrRestoreFlow::resetStrayMountpoints(VxrPrograms& run, const QString& data
     return true;
 }
 
+bool VxrRestoreFlow::record(const char* level, const char* message, int state, const QString& detail)
+{
+    if (detail.isEmpty())
+        m_log.write(level, message, VxrLog::kActionRestore, state);
+    else
+        m_log.write(level, message, detail, VxrLog::kActionRestore, state);
+    return state == VxrLog::kStateSucceeded;
+}
+
+bool VxrRestoreFlow::fail(const QString& reason)
+{
+    PRINTVAR(reason);
+    return record(VxrLog::kError, VxrLog::kRestoreFail, VxrLog::kStateFailed);
+}
+
+bool VxrRestoreFlow::cancel()
+{
+    return record(VxrLog::kWarning, VxrLog::kCancelRestore, VxrLog::kStateCancelled);
+}
+
+bool VxrRestoreFlow::cancelled(const VxrTask& task) const
+{
+    return m_worker.queue().headRemoved(task.index);
+}
+
+VxrRestoreFlow::Target VxrRestoreFlow::checkTarget(VxrPrograms& run, const VxrTask& task, const QString& newest)
+{
+    // The task may have waited hours behind uploads since the request
+    // checked for clashes: what exists now is never received into.
+    if (cancelled(task))
+        return Target::Cancelled;
+    const HX2RunResult local = run.run(VxrZfs::datasetNames());
+    if (!local.ok) {
+        fail(QStringLiteral("the appliance's datasets could not be listed"));
+        return Target::Refused;
+    }
+    if (!local.outLines().contains(task.dataset))
+        return Target::Absent;
+    if (cancelled(task))
+        return Target::Cancelled;
+    const HX2RunResult held = run.run(VxrZfs::snapshotNamesOf(task.dataset));
+    if (!held.ok || !held.outLines().contains(newest)) {
+        fail(task.dataset + QStringLiteral(" exists on the appliance and lacks ") + newest);
+        return Target::Refused;
+    }
+    return Target::Complete;
+}
+
+bool VxrRestoreFlow::mountRestored(VxrPrograms& run, const VxrTask& task, qint64 total)
+{
+    if (cancelled(task))
+        return cancel();
+    // The stream carries the server's mount points: one that leads out of
+    // the pool's tree (over /etc, say) goes back to the inherited one before
+    // anything is mounted, and a dataset whose mount points cannot be
+    // checked is not mounted at all.
+    QStringList resets;
+    if (!resetStrayMountpoints(run, task.dataset, &resets))
+        return fail(QStringLiteral("the received mount points could not be checked or reset"));
+    m_worker.queue().finishHead(task.index, total);
+    // A dataset that cannot be mounted is still restored.
+    run.run(VxrZfs::mount(task.dataset));
+    return record(VxrLog::kInformation, VxrLog::kRestoreSuccess, VxrLog::kStateSucceeded,
+                  resets.isEmpty() ? QString() : QStringLiteral("mountpoint reset: ") + resets.join(QStringLiteral("; ")));
+}
+
 bool VxrRestoreFlow::run(const VxrTask& task)
 {
     const QString& dataset = task.dataset;
     VxrSsh::Account account = task.account;
     account.port = VxrSsh::validPort(account.port);
     const std::shared_ptr<VxrPrograms> run = m_seams.programs();
-    VxrTaskQueue& queue = m_worker.queue();
-    auto outcome = [&](const char* level, const char* message, int state, const QString& detail = QString()) {
-        if (detail.isEmpty())
-            m_log.write(level, message, VxrLog::kActionRestore, state);
-        else
-            m_log.write(level, message, detail, VxrLog::kActionRestore, state);
-        return state == VxrLog::kStateSucceeded;
-    };
-    auto failed = [&](const QString& reason) {
-        PRINTVAR(reason);
-        return outcome(VxrLog::kError, VxrLog::kRestoreFail, VxrLog::kStateFailed);
-    };
-    // A cancel is obeyed before every step that starts a program, also
-    // before the first: a task cancelled while it waited logs no one in.
-    auto cancelled = [&] { return queue.headRemoved(task.index); };
-    auto cancel = [&] { return outcome(VxrLog::kWarning, VxrLog::kCancelRestore, VxrLog::kStateCancelled); };
 
     const QString why = VxrSsh::destinationProblem(account);
     if (!why.isEmpty())
-        return failed(why);
+        return fail(why);
     if (!VxrPlan::validName(dataset, false))
-        return failed(QStringLiteral("not a dataset name ZFS makes: ") + dataset);
+        return fail(QStringLiteral("not a dataset name ZFS makes: ") + dataset);
 
-    if (cancelled())
+    // A cancel is obeyed before every step that starts a program, also
+    // before the first: a task cancelled while it waited logs no one in.
+    if (cancelled(task))
         return cancel();
     const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::restoreSnapshots(dataset)));
     if (!listed.ok)
-        return outcome(VxrLog::kError, VxrLog::kCloudInfoFailed, VxrLog::kStateFailed);
+        return record(VxrLog::kError, VxrLog::kCloudInfoFailed, VxrLog::kStateFailed);
     const VxrPlan::Restore plan = VxrPlan::restore(dataset, listed.outLines());
     if (!plan.refusal.isEmpty())
-        return failed(plan.refusal);
+        return fail(plan.refusal);
     if (plan.isEmpty())
         return false;
 
     const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index);
-    VxrPhaseRunner runner(*run, &queue, m_worker.quitting());
+    VxrPhaseRunner runner(*run, &m_worker.queue(), m_worker.quitting());
     QList<qint64> sizes;
     if (!runner.estimate(phases, &sizes))
         return cancel();
@@ -193,44 +245,21 @@ bool VxrRestoreFlow::run(const VxrTask& task)
     for (const qint64 size : qAsConst(sizes))
         total += size;
 
-    // The task may have waited hours behind uploads since the request
-    // checked for clashes: what exists now is never received into.
-    if (cancelled())
+    switch (checkTarget(*run, task, plan.last.isEmpty() ? plan.first : plan.last)) {
+    case Target::Cancelled:
         return cancel();
-    const HX2RunResult local = run->run(VxrZfs::datasetNames());
-    if (!local.ok)
-        return failed(QStringLiteral("the appliance's datasets could not be listed"));
-    bool complete = false;
-    if (local.outLines().contains(dataset)) {
-        if (cancelled())
-            return cancel();
-        const HX2RunResult held = run->run(VxrZfs::snapshotNamesOf(dataset));
-        const QString newest = plan.last.isEmpty() ? plan.first : plan.last;
-        if (!held.ok || !held.outLines().contains(newest))
-            return failed(dataset + QStringLiteral(" exists on the appliance and lacks ") + newest);
-        complete = true;
-    }
-
-    if (!complete) {
+    case Target::Refused:
+        return false;
+    case Target::Complete:
+        break;
+    case Target::Absent: {
         const VxrPhaseOutcome received = runner.run(phases, sizes);
         if (received.outcome == VxrTransferResult::Cancelled)
             return cancel();
         if (received.outcome != VxrTransferResult::Succeeded)
-            return outcome(VxrLog::kError, VxrLog::kRestoreFail, VxrLog::kStateFailed);
+            return record(VxrLog::kError, VxrLog::kRestoreFail, VxrLog::kStateFailed);
+        break;
     }
-    if (cancelled())
-        return cancel();
-
-    // The stream carries the server's mount points: one that leads out of
-    // the pool's tree (over /etc, say) goes back to the inherited one before
-    // anything is mounted, and a dataset whose mount points cannot be
-    // checked is not mounted at all.
-    QStringList resets;
-    if (!resetStrayMountpoints(*run, dataset, &resets))
-        return failed(QStringLiteral("the received mount points could not be checked or reset"));
-    queue.finishHead(task.index, total);
-    // A dataset that cannot be mounted is still restored.
-    run->run(VxrZfs::mount(dataset));
-    return outcome(VxrLog::kInformation, VxrLog::kRestoreSuccess, VxrLog::kStateSucceeded,
-                   resets.isEmpty() ? QString() : QStringLiteral("mountpoint reset: ") + resets.join(QStringLiteral("; ")));
+    }
+    return mountRestored(*run, task, total);
 }

@@ -44,6 +44,19 @@ public:
     bool run(const VxrTask& task);
 
 private:
+    // What the appliance holds of the task's dataset now: nothing (it is
+    // received), everything up to newest (its parent's stream brought it),
+    // or something else (refused, with the record written).
+    enum class Target { Absent, Complete, Refused, Cancelled };
+    Target checkTarget(VxrPrograms& run, const VxrTask& task, const QString& newest);
+    // Resets stray mount points, shows the task done, mounts the dataset
+    // and writes the success record.
+    bool mountRestored(VxrPrograms& run, const VxrTask& task, qint64 total);
+    // The outcome records; each returns whether the restore succeeded.
+    bool record(const char* level, const char* message, int state, const QString& detail = QString());
+    bool fail(const QString& reason);
+    bool cancel();
+    bool cancelled(const VxrTask& task) const;
     // Resets every mount point of dataset and the datasets below it that
     // leads out of its pool's mount point (by its text, or through a link)
     // to the inherited one, listing each as "DS from PATH" in resets.

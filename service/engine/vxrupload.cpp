@@ -50,6 +50,26 @@ VxrUploadFlow::VxrUploadFlow(VxrSeams& seams, VxrOperationLog& log, VxrSettingsS
 {
 }
 
+bool VxrUploadFlow::finish(VxrTransferResult::Outcome outcome)
+{
+    switch (outcome) {
+    case VxrTransferResult::Succeeded:
+        m_log.write(VxrLog::kInformation, VxrLog::kUploadSuccess, VxrLog::kActionUpload, VxrLog::kStateSucceeded);
+        m_settings.recordLastBackup(VxrLog::kStateSucceeded, m_seams.now());
+        return true;
+    case VxrTransferResult::Cancelled:
+        m_log.write(VxrLog::kWarning, VxrLog::kCancelUpload, VxrLog::kActionUpload, VxrLog::kStateCancelled);
+        m_settings.recordLastBackup(VxrLog::kStateCancelled, m_seams.now());
+        return false;
+    case VxrTransferResult::NotStarted:
+    case VxrTransferResult::Failed:
+        break;
+    }
+    m_log.write(VxrLog::kError, VxrLog::kUploadFail, VxrLog::kActionUpload, VxrLog::kStateFailed);
+    m_settings.recordLastBackup(VxrLog::kStateFailed, m_seams.now());
+    return false;
+}
+
 bool VxrUploadFlow::run(const VxrTask& task)
 {
     VxrSsh::Account account;
@@ -61,24 +81,6 @@ bool VxrUploadFlow::run(const VxrTask& task)
     const QString& dataset = task.dataset;
     const std::shared_ptr<VxrPrograms> run = m_seams.programs();
     VxrTaskQueue& queue = m_worker.queue();
-    auto finish = [&](VxrTransferResult::Outcome outcome) {
-        switch (outcome) {
-        case VxrTransferResult::Succeeded:
-            m_log.write(VxrLog::kInformation, VxrLog::kUploadSuccess, VxrLog::kActionUpload, VxrLog::kStateSucceeded);
-            m_settings.recordLastBackup(VxrLog::kStateSucceeded, m_seams.now());
-            return true;
-        case VxrTransferResult::Cancelled:
-            m_log.write(VxrLog::kWarning, VxrLog::kCancelUpload, VxrLog::kActionUpload, VxrLog::kStateCancelled);
-            m_settings.recordLastBackup(VxrLog::kStateCancelled, m_seams.now());
-            return false;
-        case VxrTransferResult::NotStarted:
-        case VxrTransferResult::Failed:
-            break;
-        }
-        m_log.write(VxrLog::kError, VxrLog::kUploadFail, VxrLog::kActionUpload, VxrLog::kStateFailed);
-        m_settings.recordLastBackup(VxrLog::kStateFailed, m_seams.now());
-        return false;
-    };
     // A cancel is obeyed before every step that starts a program, also
     // before the first: a task cancelled while it waited logs no one in.
     auto cancelled = [&] { return queue.headRemoved(task.index); };

@@ -2,6 +2,7 @@
 #define VXRUPLOAD_H
 
 #include "vxrtask.h"
+#include "vxrtransfer.h"
 
 class VxrOperationLog;
 class VxrPruning;
@@ -26,6 +27,9 @@ public:
     bool run(const VxrTask& task);
 
 private:
+    // Writes the outcome's record and last-backup file; true on success.
+    bool finish(VxrTransferResult::Outcome outcome);
+
     VxrSeams& m_seams;
     VxrOperationLog& m_log;
     VxrSettingsStore& m_settings;
