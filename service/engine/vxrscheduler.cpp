@@ -85,9 +85,17 @@ void VxrScheduler::dailyCheck()
 
 void VxrScheduler::setSchedule(const QJsonArray& entries)
 {
-    const QDateTime next = scheduleNext(entries);
+    const QDateTime current = m_seams.now();
+    const QDateTime next = VxrSchedule::nextOfSchedule(current, entries);
     HX2MutexLock lock(scheduleMutex);
-    m_nextSchedule = next;
+    // A daily time that has come but that the daily check has not taken yet
+    // (it looks a few seconds into each minute, later while a snapshot cycle
+    // runs) stays when the schedule still holds it: reading the settings in
+    // that moment must not pass the upload over until tomorrow.
+    const bool pending = entries == m_entries && VxrSchedule::due(current, m_nextSchedule)
+                         && m_nextSchedule.secsTo(current) < kPendingSecs;
+    if (!pending)
+        m_nextSchedule = next;
     m_entries = entries;
 }
 

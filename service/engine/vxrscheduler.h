@@ -35,8 +35,11 @@ public:
     // the schedule loaded last, so a due time queues each dataset once.
     void dailyCheck();
 
-    // The schedule just loaded: the next time follows from its entries.
+    // The schedule just loaded: the next time follows from its entries,
+    // except that a time that came within the last kPendingSecs and has not
+    // been checked yet stays while the entries are unchanged.
     void setSchedule(const QJsonArray& entries);
+    static constexpr qint64 kPendingSecs = 3600;
     QDateTime nextSchedule() const;
     // Next occurrence of hour:minute (invalid times count as 00:00), and
     // the earliest over the entries, from the clock's time.

@@ -227,6 +227,32 @@ TEST_F(DailyCheck, ReloadTakesNewSchedule)
     EXPECT_EQ(engine->units().scheduler.nextSchedule(), at(7, 6, 15));
 }
 
+// Reading the settings between a daily time and its check keeps the time
+// (the settings command may come at any moment); a changed schedule, or a
+// time long past, does not.
+TEST_F(DailyCheck, ReloadBeforeTheCheckKeepsTheTimeThatCame)
+{
+    struct Case { const char* name; QJsonArray reloaded; QDateTime reloadAt; bool queued; };
+    const QJsonArray same{QJsonObject{{"hour", 2}, {"minute", 30}}};
+    const Case cases[] = {
+        {"same schedule, seconds after", same, at(7, 2, 30, 2), true},
+        {"same schedule, an hour after", same, at(7, 3, 31), false},
+        {"schedule changed", {QJsonObject{{"hour", 5}, {"minute", 0}}}, at(7, 2, 30, 2), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine = std::make_unique<VxrClient>();
+        engine->setClock([this] { return m_now; });
+        engine->units().worker.running().store(true);
+        m_now = at(7, 1, 0);
+        writeSettings(same);
+        m_now = c.reloadAt;
+        writeSettings(c.reloaded);
+        engine->units().scheduler.dailyCheck();
+        EXPECT_EQ(!queuedIndexes().isEmpty(), c.queued);
+    }
+}
+
 TEST_F(DailyCheck, MissingAccountPassesTheTime)
 {
     writeSettings({QJsonObject{{"hour", 2}, {"minute", 30}}}, false);
