@@ -29,6 +29,10 @@ HX2LocalSocket::HX2LocalSocket(HX2LocalServer* server_, quintptr descriptor_, bo
       m_fd(int(descriptor_))
 {
     environment.insert(QStringLiteral("protocol"), 128);
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(m_fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && length == sizeof peer)
+        environment.insert(QStringLiteral("peeruid"), qint64(peer.uid));
     m_flags->running = true;
     m_flags->stopRequested = false;
     try {
