@@ -10,6 +10,7 @@
 // with its ratio to the baseline; then the server's share of it, split into
 // running the command and writing the reply frame.
 #include "appdata.h"
+#include "vxrengine.h"
 #include "hx2rpcpacket.h"
 #include "phpaths.h"
 #include "../tests/hxlib/rpctestsupport.h"
@@ -173,12 +174,12 @@ int main()
     }
 
     // Queued only: no worker runs them.
-    QList<QJsonObject> tasks;
+    QList<VxrTask> tasks;
     for (int i = 0; i < 100; ++i)
-        tasks << QJsonObject{{"action", 2}, {"dmpath", QStringLiteral("tank/data%1").arg(i)}, {"step", 0}, {"rate", 0}};
-    app->engine.taskQueue.enqueue(tasks);
+        tasks << VxrTask::upload(QStringLiteral("tank/data%1").arg(i));
+    app->engine.units().worker.queue().enqueue(tasks);
     for (int i = 0; i < 10000; ++i)
-        app->engine.writeLog(QStringLiteral("Information"),
+        app->engine.units().log.write(QStringLiteral("Information"),
                              QStringLiteral("##$@vxr@$##Upload Success##$@vxr@$##: tank/data%1").arg(i % 100), 2, 9);
 
     ServerHost host(&app->router);

@@ -14,6 +14,7 @@
 // engine's trace lines are dropped while it runs.
 #include "phpaths.h"
 #include "vxrclient.h"
+#include "vxrengine.h"
 #include "vxrreport.h"
 
 #include <QCoreApplication>
@@ -121,7 +122,7 @@ int lineCount(const QString& path)
 bool reports(VxrClient& engine, int count, const QString& record, int total)
 {
     for (int i = 0; i < count; ++i) {
-        engine.reportRunning.store(true);
+        engine.units().report.running().store(true);
         std::thread([&engine] { engine.reportRun(); }).join();
     }
     for (int waited = 0; waited < 60000; waited += 50) {
@@ -159,7 +160,7 @@ int main(int argc, char* argv[])
 
     VxrClient engine;
     engine.setPrograms(std::make_shared<ScriptedZfs>());
-    QFile settings(engine.settingsPath());
+    QFile settings(engine.units().settings.settingsPath());
     QDir().mkpath(QFileInfo(settings).absolutePath());
     settings.open(QIODevice::WriteOnly);
     settings.write(QJsonDocument(QJsonObject{{"active", 1},
@@ -171,7 +172,7 @@ int main(int argc, char* argv[])
     HX2Journals journal;
     engine.loadConfigure(journal, QJsonObject{{"vxrserverurl", QString::fromUtf8(url) + "/report"}});
     engine.loadSettings(journal, nullptr);
-    engine.taskQueue.enqueue({QJsonObject{{"action", 2}, {"dmpath", "vxr/data"}}});
+    engine.units().worker.queue().enqueue({VxrTask::upload("vxr/data")});
 
     // The engine traces every program it runs; keep the figures readable.
     std::fflush(stdout);

@@ -222,7 +222,7 @@ bool HX2LocalServer::localRequest(const QString& name, const QJsonObject& reques
             if (code == HX2RpcPacket::Decoded || code == HX2RpcPacket::KeepAlive)
                 continue;
             if (code == HX2RpcPacket::Incomplete
-                && packet.expected - 16 <= HX2RpcPacket::MaxPeerPayload)
+                && HX2RpcPacket::acceptableFromPeer(packet.expected))
                 break;
             ::close(fd);
             return false; // bad data or an oversized frame

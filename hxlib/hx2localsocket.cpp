@@ -19,7 +19,6 @@
 namespace {
 const int kReplyWriteTimeoutMs = 30000;
 const int kReadChunk = 65536;
-const int kHeaderSize = 16;
 // A buffer left with more spare room than this after frames are cut off
 // is reallocated, so a large frame's memory does not outlive it.
 const int kSpareCapacity = 4096;
@@ -30,6 +29,10 @@ HX2LocalSocket::HX2LocalSocket(HX2LocalServer* server_, quintptr descriptor_, bo
       m_fd(int(descriptor_))
 {
     environment.insert(QStringLiteral("protocol"), 128);
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(m_fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && length == sizeof peer)
+        environment.insert(QStringLiteral("peeruid"), qint64(peer.uid));
     m_flags->running = true;
     m_flags->stopRequested = false;
     try {
@@ -183,7 +186,7 @@ bool HX2LocalSocket::serveBuffer()
         case HX2RpcPacket::Incomplete:
             // Refuse an oversized frame before buffering any of it.
             m_expected = packet.expected;
-            return packet.expected - kHeaderSize <= HX2RpcPacket::MaxPeerPayload;
+            return HX2RpcPacket::acceptableFromPeer(packet.expected);
         default:
             // The stream has lost its framing; nothing after it can be
             // trusted, so the connection ends.

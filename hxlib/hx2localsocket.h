@@ -26,6 +26,9 @@ class HX2LocalServer;
 // stop() is called. An idle connection sleeps in a blocking read and costs
 // no CPU; a frame that arrives whole within one read is never charged to
 // the budget.
+//
+// Every handler's environment holds "protocol" 128 and, where the kernel
+// tells it, "peeruid": the user id of the process that connected.
 class HX2LocalSocket : public QObject
 {
     Q_OBJECT

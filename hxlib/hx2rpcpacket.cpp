@@ -11,7 +11,7 @@ namespace {
 
 const char kMark[3] = {'\x00', 'h', 'x'};
 const char kKeepAlive[4] = {'\x00', 'k', 'a', '\x00'};
-const int kHeaderSize = 16;
+constexpr int kHeaderSize = HX2RpcPacket::HeaderSize;
 
 bool inCorrelationSet(const QString& key)
 {

@@ -28,6 +28,11 @@ public:
     // header announcing more is refused by the socket layer before any of
     // the body is buffered; fromDatagram() itself does not limit it.
     static constexpr qint64 MaxPeerPayload = 16 * 1024 * 1024;
+    // Bytes of a frame's header, before its JSON text.
+    static constexpr int HeaderSize = 16;
+    // A frame of this many bytes in all (as fromDatagram() sets expected
+    // for an incomplete one) carries no more than MaxPeerPayload.
+    static bool acceptableFromPeer(qint64 frameBytes) { return frameBytes - HeaderSize <= MaxPeerPayload; }
 
     // Result codes of fromDatagram() and fromCompact().
     enum Decode {

@@ -1,5 +1,7 @@
 #include "hx2runner.h"
 
+#include "hx2utils.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -25,12 +27,6 @@ class ChildProcess : public QProcess
 protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
 };
-
-QByteArray beforeZero(const QByteArray& bytes)
-{
-    const int zero = bytes.indexOf('\0');
-    return zero < 0 ? bytes : bytes.left(zero);
-}
 
 // State letter and parent of a process from /proc/PID/stat; false when gone.
 bool readStat(qint64 pid, char* state, qint64* ppid)
@@ -294,13 +290,6 @@ HX2RunResult HX2Runner::result() const
 }
 
 qint64 HX2Runner::pid() const { return d->pid; }
-
-QString HX2Runner::commandLine() const
-{
-    QStringList parts;
-    parts << d->program << d->args;
-    return parts.join(QLatin1Char(' '));
-}
 
 HX2RunResult HX2Runner::run(const QString& program, const QStringList& args,
                             const HX2RunOptions& options)

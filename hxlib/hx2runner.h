@@ -109,9 +109,6 @@ public:
     HX2RunResult result() const;
     qint64 pid() const;
 
-    // Program and arguments joined by blanks, for the debug trace.
-    QString commandLine() const;
-
     // Starts the program on its own, not waited for, not limited and not
     // killed by killAll(); options give its environment only. False when it
     // could not be started; *pid, when given, receives its process id.

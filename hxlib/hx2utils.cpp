@@ -385,9 +385,7 @@ static QString render(const QVariant& v)
         return QString("QPoint(%1, %2)").arg(p.x()).arg(p.y());
     }
     if (type == QMetaType::QByteArray) {
-        const QByteArray b = v.toByteArray();
-        const int zero = b.indexOf('\0');
-        return QString::fromLocal8Bit(zero < 0 ? b : b.left(zero));
+        return QString::fromLocal8Bit(beforeZero(v.toByteArray()));
     }
     if (type == QMetaType::Bool)
         return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");

@@ -36,6 +36,10 @@ bool isTrue(const QJsonValue& v);
 // trimmed text is empty (kept ones are not trimmed).
 QStringList toStrings(const QJsonValue& v, bool skipEmpty = false);
 
+// The bytes before the first zero byte (all of them without one): what a
+// program's output, a file or a C string holds as text.
+QByteArray beforeZero(const QByteArray& bytes);
+
 // ---- Conversions.
 
 double toDouble(const QJsonValue& v);

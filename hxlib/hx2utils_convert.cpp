@@ -134,8 +134,7 @@ QStringList toStrings(const QList<QByteArray>& list, bool skipEmpty)
 {
     QStringList out;
     for (const QByteArray& b : list) {
-        const int zero = b.indexOf('\0');
-        const QString text = QString::fromLatin1(zero < 0 ? b : b.left(zero));
+        const QString text = QString::fromLatin1(beforeZero(b));
         if (skipEmpty && text.trimmed().isEmpty())
             continue;
         out.append(text);

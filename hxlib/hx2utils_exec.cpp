@@ -12,12 +12,6 @@ constexpr int kNotRun = 9998;
 constexpr int kNoOutcome = 62;
 constexpr int kStartMs = 30000;
 
-QByteArray beforeZero(const QByteArray& bytes)
-{
-    const int zero = bytes.indexOf('\0');
-    return zero < 0 ? bytes : bytes.left(zero);
-}
-
 QString utf8Text(const QByteArray& bytes) { return QString::fromUtf8(beforeZero(bytes)); }
 
 // The variables to hand to the runner, which sets or replaces each: list

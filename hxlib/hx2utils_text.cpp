@@ -18,10 +18,15 @@ QString toShellArgEscaped(const QString& s)
     return out;
 }
 
+QByteArray beforeZero(const QByteArray& bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return zero < 0 ? bytes : bytes.left(zero);
+}
+
 QStringList cmdOutputs(const QByteArray& output)
 {
-    const int zero = output.indexOf('\0');
-    QByteArray text = zero < 0 ? output : output.left(zero);
+    QByteArray text = beforeZero(output);
     text.replace('\r', QByteArray());
     text.replace('\t', ' ');
     QStringList lines;

@@ -108,7 +108,7 @@ void AppData::quitEngine()
     std::fflush(stdout);
     // Running transfers end with their whole process trees; the worker
     // sees its programs gone, writes its outcome and takes no further task.
-    engine.quitting.store(true);
+    engine.quit(0);
     HX2Runner::killAll();
 }
 
@@ -150,8 +150,7 @@ bool AppData::init(const QString& path)
 bool AppData::start()
 {
     HX2Journals journal;
-    if (!engine.start(journal))
-        return false;
+    engine.start(journal);
     debugging = toBool(configure.value("debugging"));
     appname = toString(configure.value("appname")).trimmed();
     localagentid = toString(configure.value("localagentid"));
@@ -181,8 +180,7 @@ int AppData::upload()
 
 void AppData::finish()
 {
-    engine.quitting.store(true);
-    engine.waitTransferIdle(kQuitWaitMs);
+    engine.quit(kQuitWaitMs);
     // Anything a worker started after the first kill.
     HX2Runner::killAll();
     std::fflush(stdout);

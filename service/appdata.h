@@ -36,8 +36,8 @@ public:
     bool init(const QString& path);
     // Starts the engine, then reads "debugging", "appname" and
     // "localagentid" and makes the server listen on the latter. False when
-    // the engine refuses, "localagentid" is empty or the server cannot
-    // listen (the engine has been started by then).
+    // "localagentid" is empty or the server cannot listen (the engine has
+    // been started by then).
     bool start();
     // One upload pass; its result code. Main thread, no event loop.
     int upload();

@@ -5,6 +5,8 @@
 
 #include <QJsonArray>
 
+#include <unistd.h>
+
 namespace {
 
 const char kMissing[] = "缺少参数: ";
@@ -38,6 +40,17 @@ void succeed(QJsonObject* retObject, HX2Cabinet* envObject, const QJsonValue& re
     if (!results.isUndefined())
         retObject->insert(QStringLiteral("results"), results);
     envObject->setErr(0, QString());
+}
+
+// The socket takes every local user's connection; the server's password
+// goes only to the service's own user and to root.
+bool mayReadPassword(const HX2Cabinet* envObject)
+{
+    const QJsonValue peer = envObject->value(QStringLiteral("peeruid"));
+    if (!peer.isDouble())
+        return true;
+    const qint64 uid = qint64(peer.toDouble());
+    return uid == 0 || uid == qint64(::geteuid());
 }
 
 QJsonObject recordsOf(const QJsonArray& records)
@@ -74,8 +87,14 @@ void RequestRouter::vxrclient_settingload(QJsonObject* retObject, QJsonObject cm
     if (!engine)
         return;
     QJsonObject view;
-    if (engine->settingsLoad(*envObject, view))
-        succeed(retObject, envObject, view);
+    if (!engine->settingsLoad(*envObject, view))
+        return;
+    if (!mayReadPassword(envObject)) {
+        QJsonObject server = view.value(QStringLiteral("server")).toObject();
+        server.remove(QStringLiteral("pwd"));
+        view.insert(QStringLiteral("server"), server);
+    }
+    succeed(retObject, envObject, view);
 }
 
 void RequestRouter::vxrclient_settingsave(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject)

@@ -33,7 +33,8 @@ public:
     bool loadConfigure(HX2Journals& journal, const QJsonObject& config) override;
 
 private slots:
-    // "results": the settings view.
+    // "results": the settings view; to a caller that is neither root nor
+    // the service's own user, without the server's password.
     void vxrclient_settingload(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject);
     // Saves "params" whole (an empty object when absent) as the settings.
     void vxrclient_settingsave(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject);

@@ -16,6 +16,7 @@
 // {"ok", "err", "errmsg", "records" or "result"}; the engine's debug trace
 // comes before it.
 #include "vxrclient.h"
+#include "vxrengine.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -43,9 +44,9 @@ int main(int argc, char** argv)
     bool ok = false;
     QJsonArray records;
     if (op == "snapcycle") {
-        engine.backupRunning.store(true);
+        engine.units().cycle.running().store(true);
         engine.backupRun();
-        ok = !engine.backupRunning.load();
+        ok = !engine.units().cycle.running().load();
     } else if (op == "local") {
         ok = engine.localSnapshots(journal, records, arg);
         out.insert("records", records);

@@ -15,6 +15,7 @@
 //                restoreAll -> {"ok", "err", "errmsg"}; the password is the
 //                rest of the line
 #include "appdata.h"
+#include "vxrengine.h"
 #include "hx2journals.h"
 
 #include <QCoreApplication>
@@ -48,11 +49,11 @@ void handle(VxrClient& engine, const QByteArray& line)
         const bool ok = engine.taskCancel(journal, words.value(1).toInt());
         answer("cancel", QJsonObject{{"ok", ok}, {"err", journal.err()}});
     } else if (words.value(0) == "upload") {
-        QList<QJsonObject> tasks;
+        QList<VxrTask> tasks;
         for (const QByteArray& ds : words.mid(1))
-            tasks << QJsonObject{{"action", 2}, {"dmpath", QString::fromUtf8(QByteArray::fromPercentEncoding(ds))}, {"step", 0}, {"rate", 0}};
+            tasks << VxrTask::upload(QString::fromUtf8(QByteArray::fromPercentEncoding(ds)));
         QJsonArray indexes;
-        for (int i : engine.queueTasks(tasks))
+        for (int i : engine.units().worker.queueTasks(tasks))
             indexes.append(i);
         answer("upload", QJsonObject{{"indexes", indexes}});
     } else if (words.value(0) == "restore") {

@@ -14,6 +14,7 @@
 #include "hx2file.h"
 #include "hx2journals.h"
 #include "vxrclient.h"
+#include "vxrengine.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -45,13 +46,13 @@ int main(int argc, char** argv)
     QJsonObject out;
     bool ok = true;
     if (op == "cycle") {
-        engine.backupRunning.store(true);
+        engine.units().cycle.running().store(true);
         engine.backupRun();
     } else if (op == "prune") {
-        engine.pruneLocal(dataset);
+        engine.units().pruning.pruneLocal(dataset);
     } else if (op == "upload") {
-        engine.queueTasks({QJsonObject{{"action", 2}, {"dmpath", dataset}, {"step", 0}, {"rate", 0}}});
-        ok = engine.waitTransferIdle(600000) && engine.lastBackupCopy().value("result").toInt() == 9;
+        engine.units().worker.queueTasks({VxrTask::upload(dataset)});
+        ok = engine.units().worker.waitIdle(600000) && engine.units().settings.lastBackup().value("result").toInt() == 9;
     } else if (op == "logclear") {
         ok = engine.logClear(journal);
     } else if (op != "logs") {
@@ -64,7 +65,7 @@ int main(int argc, char** argv)
     for (const QJsonValue& r : records)
         messages.prepend(r.toObject().value("message"));
     out.insert("ok", ok);
-    out.insert("base", engine.recordedBase(dataset));
+    out.insert("base", engine.units().pruning.recordedBase(dataset));
     out.insert("messages", messages);
     std::printf("RESULT %s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
     std::fflush(stdout);

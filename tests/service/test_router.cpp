@@ -4,6 +4,7 @@
 #include "../hxlib/rpctestsupport.h"
 #include "../printqt.h"
 #include "appdata.h"
+#include "vxrengine.h"
 #include "fakeprograms.h"
 #include "phpaths.h"
 
@@ -141,16 +142,15 @@ TEST_F(Commands, CancelIndexMayComeAsText)
 {
     // Waiting tasks only: the worker is marked running, so none starts.
     VxrClient& engine = IAppData()->engine;
-    engine.transferRunning.store(true);
-    const QList<int> queued = engine.taskQueue.enqueue({QJsonObject{{"action", 2}, {"dmpath", "t/a"}},
-                                                         QJsonObject{{"action", 2}, {"dmpath", "t/b"}},
-                                                         QJsonObject{{"action", 2}, {"dmpath", "t/c"}}});
+    engine.units().worker.running().store(true);
+    const QList<int> queued = engine.units().worker.queue().enqueue(
+        {VxrTask::upload("t/a"), VxrTask::upload("t/b"), VxrTask::upload("t/c")});
     EXPECT_EQ(call("vxrclient_task_cancel", {{"index", QString::number(queued.at(1))}}), (QJsonObject{{"err", 0}}));
     EXPECT_EQ(call("vxrclient_task_cancel", {{"index", QString::asprintf(" 0x%x", queued.at(2))}}),
               (QJsonObject{{"err", 0}}));
     const QJsonArray left = call("vxrclient_task_alload").value("results").toObject().value("records").toArray();
     ASSERT_EQ(left.size(), 1);
     EXPECT_EQ(left.at(0).toObject().value("index").toInt(), queued.at(0));
-    engine.taskQueue.remove(queued.at(0));
-    engine.transferRunning.store(false);
+    engine.units().worker.queue().remove(queued.at(0));
+    engine.units().worker.running().store(false);
 }

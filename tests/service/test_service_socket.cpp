@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -298,6 +299,21 @@ TEST_F(ServiceProcess, SavedSettingsAreStoredWholeAndReadBack)
               (QJsonObject{{"host", "backup.example"}, {"port", 22}, {"uid", "u"}, {"pwd", "p"}, {"interval", 7},
                            {"schedule", QJsonArray{schedule}}}));
     EXPECT_EQ(view.value("dmpaths").toArray(), QJsonArray{"tank/home"});
+    if (::geteuid() == 0) {
+        // Another local user may connect, but never reads the password.
+        for (QString dir = QFileInfo(socket).path(); dir.startsWith(root.path()); dir = QFileInfo(dir).path())
+            ASSERT_TRUE(QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                       | QFileDevice::ExeOwner | QFileDevice::ExeOther));
+        QProcess p;
+        p.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", HXCALL_BIN, socket,
+                            "vxrclient_settingload"});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        const QJsonObject other = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+        ASSERT_EQ(other.value("err").toInt(-1), 0) << p.readAllStandardError().constData();
+        QJsonObject withoutPassword = view.value("server").toObject();
+        withoutPassword.remove("pwd");
+        EXPECT_EQ(other.value("results").toObject().value("server").toObject(), withoutPassword);
+    }
 
     // Without "params" the settings become an empty object: backup off.
     ASSERT_EQ(hxcall({"vxrclient_settingsave"}).reply, (QJsonObject{{"err", 0}}));

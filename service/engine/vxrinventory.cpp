@@ -1,0 +1,86 @@
+#include "vxrinventory.h"
+
+#include "hx2utils.h"
+#include "vxrconfig.h"
+#include "vxrparse.h"
+#include "vxrseams.h"
+#include "vxrsettingsstore.h"
+#include "vxrzfs.h"
+
+VxrInventory::VxrInventory(const VxrConfig& config, VxrSeams& seams, const VxrSettingsStore& settings)
+    : m_config(config), m_seams(seams), m_settings(settings)
+{
+}
+
+void VxrInventory::storageLoad(QJsonObject& output) const
+{
+    output = VxrParse::groupMountpoints(m_storage.mountpoints());
+}
+
+QJsonObject VxrInventory::zfsInfo() const
+{
+    const HX2RunResult r = m_seams.programs()->run(VxrZfs::info(m_config.datasetRoot));
+    QJsonObject info;
+    if (!r.ok)
+        return info;
+    const QStringList lines = r.outLines(false);
+    // A first line without three columns cannot come from a working zfs:
+    // treat it as a failed query rather than report zeros.
+    if (lines.isEmpty() || !VxrParse::parseZfsInfo(lines.first(), info))
+        return QJsonObject();
+    return info;
+}
+
+bool VxrInventory::allUsed(qint64& used, qint64& refer) const
+{
+    const VxrCommand command = VxrZfs::usedRefer(m_settings.dmpaths());
+    if (command.args.isEmpty())
+        return false;
+    used = 0;
+    refer = 0;
+    const HX2RunResult r = m_seams.programs()->run(command);
+    if (!r.ok)
+        return false;
+    VxrParse::sumUsedRefer(r.outLines(false), used, refer);
+    return true;
+}
+
+QStringList VxrInventory::snapshots() const
+{
+    const HX2RunResult r = m_seams.programs()->run(VxrZfs::snapshotNames());
+    if (!r.ok)
+        return QStringList();
+    return r.outLines(false);
+}
+
+bool VxrInventory::localSnapshots(QJsonArray& records, const QString& dataset) const
+{
+    const HX2RunResult r = m_seams.programs()->run(VxrZfs::snapshotListing(dataset));
+    if (!r.ok)
+        return false;
+    VxrParse::appendSnapshotRecords(r.outLines(true), true, records);
+    return true;
+}
+
+bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records) const
+{
+    // One copy, so that host, port, user and password belong together even
+    // while the settings are being saved.
+    const VxrSettings s = m_settings.settings();
+    if (!s.hasAccount()) {
+        journal.setErr(9994, QStringLiteral("缺少账号设置"));
+        return false;
+    }
+    VxrSsh::Account account;
+    QString why;
+    if (!VxrSettingsRules::usableAccount(s, &account, &why)) {
+        PRINTVAR(why);
+        journal.setErr(9994, QStringLiteral("账号设置无效"));
+        return false;
+    }
+    const HX2RunResult r = m_seams.programs()->run(VxrZfs::onServer(account, VxrZfs::accountSnapshots()));
+    if (!r.ok)
+        return false;
+    VxrParse::appendSnapshotRecords(r.outLines(true), false, records);
+    return true;
+}

@@ -1,0 +1,108 @@
+#ifndef VXRPRUNING_H
+#define VXRPRUNING_H
+
+#include "hx2mutex.h"
+#include "vxrretention.h"
+#include "vxrssh.h"
+
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class VxrOperationLog;
+class VxrSeams;
+class VxrSettingsStore;
+
+// Marks datasets that a transfer or a pruning pass is working on, so that
+// pruning never runs while a transfer of the same dataset runs. Any thread.
+class VxrDatasetClaims
+{
+public:
+    // Waits until no one holds the dataset, then holds it.
+    void claim(const QString& dataset);
+    // Holds the dataset unless someone does; true when it is now held.
+    bool tryClaim(const QString& dataset);
+    void release(const QString& dataset);
+
+    // Holds a dataset for a scope.
+    class Hold
+    {
+    public:
+        Hold(VxrDatasetClaims& claims, const QString& dataset, bool wait);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+        bool held() const { return m_held; }
+
+    private:
+        VxrDatasetClaims& m_claims;
+        QString m_dataset;
+        bool m_held;
+    };
+
+private:
+    HX2Mutex m_mutex;
+    HX2CondVar m_released;
+    QSet<QString> m_held HX2_GUARDED_BY(m_mutex);
+};
+
+// Retention's work on both sides, by the configuration's policy: the
+// pruning of the appliance after each snapshot cycle, the base hold and
+// the pruning of the server after each upload, the record of each
+// dataset's incremental base, and the claims that keep pruning off a
+// dataset in transfer. Without the "retention" key nothing here prunes or
+// holds.
+class VxrPruning
+{
+public:
+    // The stamped names keep a destroy argument of this many well below
+    // what one argument, and a remote shell's command, may hold.
+    static constexpr int kMaxPrunedPerPass = 2000;
+    // Held snapshots a base move tries to release the engine's hold from,
+    // at most, on each side.
+    static constexpr int kMaxReleases = 100;
+
+    VxrPruning(const VxrRetention::Policy& policy, VxrSeams& seams, VxrOperationLog& log,
+               const VxrSettingsStore& settings);
+
+    const VxrRetention::Policy& policy() const { return m_policy; }
+    VxrDatasetClaims& claims() { return m_claims; }
+
+    // One local pruning pass over the dataset by the local rule: skipped
+    // while a transfer of it runs, and while an account is set but no
+    // upload has recorded the dataset's base yet. Snapshots that carry a
+    // hold, or that the server held at the last upload, are never chosen.
+    // At most kMaxPrunedPerPass go per pass, in one zfs destroy (a longer
+    // backlog goes over the next cycles). Writes one "Snapshots pruned"
+    // record when it removed any, or a "Snapshot pruning failed" record
+    // with zfs's reason.
+    void pruneLocal(const QString& dataset);
+    // After a successful upload whose server now ends at base: moves the
+    // base hold there on both sides and prunes the server by the remote
+    // rule. Whatever fails leaves the recorded base where it was.
+    void moveBase(const VxrSsh::Account& account, const QString& dataset, const QString& base);
+    // The dataset's incremental base as the last upload left it, and the
+    // other snapshots the server then held; empty before any. Survives a
+    // restart (a file beside the last-backup file).
+    QString recordedBase(const QString& dataset, QStringList* serverHeld = nullptr) const;
+
+private:
+    // Holds base on the appliance, releases the engine's hold from its
+    // other snapshots and records base; false when base cannot be held.
+    bool moveLocalBase(const QString& dataset, const QString& base, const QStringList& serverHeld);
+    // Replaces the dataset's entry of the base record; false when the file
+    // cannot be written.
+    bool recordBase(const QString& dataset, const QString& base, const QStringList& serverHeld);
+
+    const VxrRetention::Policy& m_policy;
+    VxrSeams& m_seams;
+    VxrOperationLog& m_log;
+    const VxrSettingsStore& m_settings;
+    VxrDatasetClaims m_claims;
+
+    const QString m_recordPath;
+    // Guards the base record's file.
+    mutable HX2Mutex recordMutex;
+};
+
+#endif

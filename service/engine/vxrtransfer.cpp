@@ -1,0 +1,155 @@
+#include "vxrtransfer.h"
+
+#include "hx2utils.h"
+#include "vxrparse.h"
+#include "vxrpipeline.h"
+
+#include <QElapsedTimer>
+
+namespace {
+
+// Grace given to the transfer's processes between the terminate and the
+// kill of a cancel; short, as the user waits for it.
+constexpr int kCancelGraceMs = 1000;
+// Output kept to find the done marker, which the pipeline prints last.
+constexpr int kMarkerTail = 4096;
+
+} // namespace
+
+VxrTransferResult runTransfer(VxrPrograms& programs, VxrTaskQueue* tasks, const std::atomic<bool>& quitting,
+                              const VxrTransferJob& job)
+{
+    VxrTransferResult result;
+    result.rate = job.mapped ? job.base : 0;
+    result.speed = QStringLiteral("0B/s");
+    if (quitting.load()) {
+        result.outcome = VxrTransferResult::NotStarted;
+        return result;
+    }
+    std::unique_ptr<VxrTransferProcess> process = programs.startTransfer(job.command);
+    if (!process) {
+        result.outcome = VxrTransferResult::NotStarted;
+        return result;
+    }
+
+    const bool withTask = tasks && job.taskIndex > 0;
+    VxrPipeline::ProgressParser progress;
+    QByteArray tail;
+    auto take = [&] {
+        const QByteArray fresh = process->readOutput();
+        progress.append(fresh);
+        tail += fresh;
+        if (tail.size() > kMarkerTail)
+            tail = tail.right(kMarkerTail);
+    };
+    QElapsedTimer timer;
+    timer.start();
+    while (!process->waitForFinished(job.pollMs)) {
+        take();
+        if (job.limitMs >= 0 && timer.elapsed() >= job.limitMs) {
+            const QString reason = QStringLiteral("still running when its time was up");
+            PRINTVAR(reason);
+            process->killTree(kCancelGraceMs);
+            result.outcome = VxrTransferResult::Failed;
+            return result;
+        }
+        if (!withTask)
+            continue;
+        int percent = 0;
+        if (progress.read(&result.speed, &percent))
+            result.rate = job.mapped ? VxrPipeline::mapRate(percent, job.base) : percent;
+        if (tasks->headRemoved(job.taskIndex)) {
+            process->killTree(kCancelGraceMs);
+            result.outcome = VxrTransferResult::Cancelled;
+            return result;
+        }
+        tasks->updateHead(job.taskIndex, VxrTasks::Progress{result.speed, result.rate, job.total});
+    }
+    take();
+    const HX2RunResult r = process->result();
+    result.outcome = (r.ok && VxrPipeline::streamCompleted(tail) && !quitting.load()) ? VxrTransferResult::Succeeded
+                                                                                       : VxrTransferResult::Failed;
+    return result;
+}
+
+VxrPhaseRunner::VxrPhaseRunner(VxrPrograms& programs, VxrTaskQueue* tasks, const std::atomic<bool>& quitting)
+    : m_programs(programs), m_tasks(tasks), m_quitting(quitting)
+{
+}
+
+bool VxrPhaseRunner::cancelled(const VxrPhasePlan& plan) const
+{
+    return m_tasks && plan.taskIndex > 0 && m_tasks->headRemoved(plan.taskIndex);
+}
+
+qint64 VxrPhaseRunner::estimateOne(const VxrCommand& command, bool* ran)
+{
+    const HX2RunResult r = m_programs.run(command);
+    *ran = r.ok;
+    return r.ok ? VxrParse::parseEstimateSize(r.out) : 0;
+}
+
+bool VxrPhaseRunner::estimate(const VxrPhasePlan& plan, QList<qint64>* sizes)
+{
+    sizes->clear();
+    bool ran = true;
+    for (const VxrCommand& command : plan.estimates) {
+        if (!ran) {
+            sizes->append(0);
+            continue;
+        }
+        if (cancelled(plan))
+            return false;
+        sizes->append(estimateOne(command, &ran));
+    }
+    return true;
+}
+
+VxrPhaseOutcome VxrPhaseRunner::run(const VxrPhasePlan& plan, QList<qint64> sizes)
+{
+    auto totalOf = [&] {
+        qint64 total = 0;
+        for (const qint64 size : qAsConst(sizes))
+            total += size;
+        return total;
+    };
+    VxrPhaseOutcome out;
+    out.total = totalOf();
+    VxrTransferJob job;
+    job.pollMs = plan.pollMs;
+    job.taskIndex = plan.taskIndex;
+    job.limitMs = plan.limitMs;
+    int reached = 0;
+    for (int i = 0; i < plan.phases.size(); ++i) {
+        if (i > 0 && out.outcome != VxrTransferResult::Succeeded && !plan.goOnAfterFailure)
+            break;
+        if (plan.phases.at(i).skippedOnQuit && m_quitting.load())
+            break;
+        if (plan.estimateLate && i < plan.estimates.size() && sizes.value(i) <= 0) {
+            if (cancelled(plan)) {
+                out.outcome = VxrTransferResult::Cancelled;
+                return out;
+            }
+            bool ran = false;
+            while (sizes.size() <= i)
+                sizes.append(0);
+            sizes[i] = estimateOne(plan.estimates.at(i), &ran);
+            out.total = totalOf();
+        }
+        out.phase = i;
+        if (cancelled(plan)) {
+            out.outcome = VxrTransferResult::Cancelled;
+            return out;
+        }
+        job.total = out.total;
+        job.mapped = i > 0;
+        job.base = reached;
+        job.command = plan.phases.at(i).command(out.total, sizes.value(i));
+        const VxrTransferResult r = runTransfer(m_programs, m_tasks, m_quitting, job);
+        out.outcome = r.outcome;
+        reached = r.rate;
+        if (r.outcome == VxrTransferResult::Cancelled)
+            return out;
+    }
+    return out;
+}

@@ -1,0 +1,267 @@
+// Retention in the engine, through scripted programs: local pruning after
+// the cycle, the base hold moved and the server pruned after an upload,
+// and what a failure leaves as it was.
+#include "fakeprograms.h"
+#include "hx2file.h"
+#include "hx2journals.h"
+#include "phpaths.h"
+#include "vxrclient.h"
+#include "vxrengine.h"
+#include "vxroplog.h"
+
+#include "../../printqt.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+// The appliance's and the server's snapshots of tank/a, as zfs would
+// keep them. A successful transfer leaves the server with the appliance's
+// list, as a replication stream received with -F does.
+struct World
+{
+    std::mutex mutex;
+    QStringList local;
+    QSet<QString> localHeld;
+    QStringList server;
+    QSet<QString> serverHeld;
+    int transferExit = 0;
+    int moveExit = 0;
+    bool destroyFails = false;
+    QStringList serverCommands;
+
+    static QByteArray holds(const QStringList& names, const QSet<QString>& held)
+    {
+        QByteArray out;
+        for (const QString& n : names)
+            out += n.toUtf8() + (held.contains(n) ? "\t1\n" : "\t0\n");
+        return out;
+    }
+
+    HX2RunResult zfs(const QStringList& a)
+    {
+        const QString verb = a.value(0);
+        if (verb == "list")
+            return FakePrograms::ok(a.contains("name,userrefs") ? holds(local, localHeld) : local.join('\n').toUtf8());
+        if (verb == "send")
+            return FakePrograms::ok("size\t4096\n");
+        if ((verb == "hold" && localHeld.contains(a.value(2))) || (verb == "release" && !localHeld.remove(a.value(2))))
+            return FakePrograms::exited(1, "tag already exists, or no such tag");
+        if (verb == "destroy" && destroyFails)
+            return FakePrograms::exited(1, "cannot destroy snapshot: dataset is busy");
+        if (verb == "snapshot")
+            local << a.value(1);
+        else if (verb == "hold")
+            localHeld << a.value(2);
+        for (const QString& p : verb == "destroy" ? a.value(1).section('@', 1).split(',') : QStringList())
+            local.removeAll("tank/a@" + p);
+        return FakePrograms::ok();
+    }
+
+    HX2RunResult ssh(const QString& text)
+    {
+        if (text.contains("-o name,userrefs"))
+            return FakePrograms::ok(holds(server, serverHeld));
+        if (text.contains("-o name "))
+            return FakePrograms::ok(server.join('\n').toUtf8());
+        serverCommands << text;
+        if (moveExit == 90)
+            return FakePrograms::exited(90, "cannot hold snapshot: no such pool");
+        serverHeld = {server.last()};
+        if (moveExit == 91)
+            return FakePrograms::exited(91, "cannot destroy snapshot: dataset is busy");
+        return FakePrograms::ok();
+    }
+};
+
+class RetentionFlow : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_root.isValid());
+        PHPaths::setRoot(m_root.path() + "/files");
+        fake = std::make_shared<FakePrograms>();
+        fake->onRun([this](const VxrCommand& c) {
+            std::lock_guard<std::mutex> lock(world.mutex);
+            return c.program == "sshpass" ? world.ssh(c.args.last()) : world.zfs(c.args);
+        });
+        fake->onTransfer([this](const VxrCommand&) {
+            std::lock_guard<std::mutex> lock(world.mutex);
+            FakePrograms::Transfer t;
+            t.exitCode = world.transferExit;
+            t.marker = world.transferExit == 0;
+            if (t.marker)
+                world.server = world.local;
+            return t;
+        });
+    }
+
+    void TearDown() override { PHPaths::setRoot(QString()); }
+
+    // The engine with this "retention" value and an account; its clock
+    // stands at 12:00 plus m_minute minutes.
+    void start(const QJsonObject& retention)
+    {
+        m_minute = 0;
+        engine = std::make_unique<VxrClient>();
+        engine->setPrograms(fake);
+        engine->setClock([this] { return QDateTime(QDate(2026, 3, 7), QTime(12, 0)).addSecs(60 * m_minute); });
+        HX2Journals journal;
+        ASSERT_TRUE(engine->loadConfigure(journal, QJsonObject{{"retention", retention}}));
+        const QJsonObject settings{
+            {"server", QJsonObject{{"host", "server"}, {"uid", "root"}, {"pwd", "secret"}}},
+            {"dmpaths", QJsonArray{"tank/a"}}};
+        ASSERT_TRUE(HX2File::saveJson(engine->units().settings.settingsPath(), settings, false));
+        engine->loadSettings(journal, nullptr);
+    }
+
+    void cycles(int n)
+    {
+        for (int i = 0; i < n; ++i, ++m_minute)
+            engine->backupRun();
+    }
+
+    bool upload()
+    {
+        VxrTask task = VxrTask::upload("tank/a");
+        task.index = engine->units().worker.queue().enqueue({task}).value(0);
+        const bool ok = engine->vxrUpload(task);
+        engine->units().worker.queue().remove(task.index);
+        return ok;
+    }
+
+    // The messages written since the last call, oldest first.
+    QStringList newRecords()
+    {
+        HX2Journals journal;
+        QJsonArray all;
+        EXPECT_TRUE(engine->logAlload(journal, all));
+        engine->logClear(journal);
+        QStringList out;
+        for (const QJsonValue& v : all)
+            out.prepend(v.toObject().value("message").toString());
+        return out;
+    }
+
+    static QString snap(int minute) { return QStringLiteral("tank/a@vxr_2026030712%1").arg(minute, 2, 10, QChar('0')) + "00"; }
+
+    QTemporaryDir m_root;
+    std::atomic<int> m_minute{0};
+    World world;
+    std::shared_ptr<FakePrograms> fake;
+    std::unique_ptr<VxrClient> engine;
+};
+
+TEST_F(RetentionFlow, BaseMovesWithUploadsAndSurvivesPruning)
+{
+    start(QJsonObject{{"local", QJsonObject{{"last", 2}}}, {"remote", QJsonObject{{"last", 1}}}});
+    // Before any upload the server's newest is unknown: nothing goes.
+    cycles(4);
+    EXPECT_EQ(world.local.size(), 4);
+    EXPECT_TRUE(newRecords().isEmpty());
+
+    ASSERT_TRUE(upload());
+    EXPECT_EQ(world.serverCommands.value(0),
+              "/usr/sbin/zfs release vxr_base '" + snap(3) + "' 2>/dev/null; /usr/sbin/zfs hold vxr_base '" + snap(3)
+                  + "' || exit 90; /usr/sbin/zfs destroy 'tank/a@vxr_20260307120000,vxr_20260307120100,"
+                    "vxr_20260307120200' || exit 91; exit 0");
+    EXPECT_EQ(world.localHeld, QSet<QString>({snap(3)}));
+    EXPECT_EQ(engine->units().pruning.recordedBase("tank/a"), snap(3));
+    EXPECT_EQ(newRecords(), QStringList({VxrLog::kUploadSuccess, QString(VxrLog::kServerSnapshotsPruned) + ": 3 tank/a"}));
+
+    // What the server has not received yet stays; older ones go, not the base.
+    cycles(3);
+    EXPECT_EQ(world.local, QStringList({snap(3), snap(4), snap(5), snap(6)}));
+    EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kSnapshotsPruned) + ": 3 tank/a"}));
+
+    // The next upload moves both holds on and releases the old base.
+    world.server = QStringList{snap(3)};
+    ASSERT_TRUE(upload());
+    EXPECT_TRUE(world.serverCommands.value(1).contains("/usr/sbin/zfs release vxr_base '" + snap(3) + "' 2>/dev/null;"));
+    EXPECT_TRUE(world.serverCommands.value(1).contains(
+        "destroy 'tank/a@vxr_20260307120400,vxr_20260307120500' || exit 91"));
+    EXPECT_EQ(world.localHeld, QSet<QString>({snap(6)}));
+    EXPECT_EQ(engine->units().pruning.recordedBase("tank/a"), snap(6));
+
+    // The old base stays until the next upload finds it free on the server.
+    cycles(1);
+    EXPECT_EQ(world.local, QStringList({snap(3), snap(6), snap(7)}));
+}
+
+TEST_F(RetentionFlow, FailuresLeaveTheBaseWhereItWas)
+{
+    struct Case {
+        const char* name;
+        int transferExit, moveExit;
+        bool destroyFails;
+        bool uploads;
+        bool baseMoves;
+        QStringList records;
+    };
+    const QString serverFailed = QString(VxrLog::kServerPruningFailed) + ": ";
+    const Case cases[] = {
+        {"upload fails: nothing moved or pruned", 1, 0, false, false, false, {VxrLog::kUploadFail}},
+        {"server hold fails", 0, 90, false, true, false,
+         {VxrLog::kUploadSuccess, serverFailed + "cannot hold snapshot: no such pool"}},
+        {"server destroy fails: the hold moved", 0, 91, false, true, true,
+         {VxrLog::kUploadSuccess, serverFailed + "cannot destroy snapshot: dataset is busy",
+          QString(VxrLog::kSnapshotsPruned) + ": 2 tank/a"}},
+        {"local destroy fails", 0, 0, true, true, true,
+         {VxrLog::kUploadSuccess, QString(VxrLog::kServerSnapshotsPruned) + ": 2 tank/a",
+          QString(VxrLog::kPruningFailed) + ": cannot destroy snapshot: dataset is busy"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(QJsonObject{{"local", QJsonObject{{"last", 1}}}, {"remote", QJsonObject{{"last", 1}}}});
+        world.local = QStringList{snap(0), snap(1), snap(2)};
+        world.server.clear();
+        world.localHeld.clear();
+        world.serverHeld.clear();
+        world.serverCommands.clear();
+        world.transferExit = c.transferExit;
+        world.moveExit = c.moveExit;
+        world.destroyFails = c.destroyFails;
+        QFile::remove(engine->units().settings.lastBackupPath());
+
+        EXPECT_EQ(upload(), c.uploads);
+        engine->units().pruning.pruneLocal("tank/a");
+        EXPECT_EQ(engine->units().pruning.recordedBase("tank/a"), c.baseMoves ? snap(2) : QString());
+        EXPECT_EQ(world.localHeld.contains(snap(2)), c.baseMoves);
+        EXPECT_EQ(world.serverCommands.size(), c.uploads ? 1 : 0);
+        EXPECT_EQ(newRecords(), c.records);
+        if (!c.baseMoves || c.destroyFails) {
+            EXPECT_EQ(world.local.size(), 3);
+        }
+        QFile::remove(m_root.path() + "/files/kozu/etc/vxrclientisp/retention.json");
+    }
+}
+
+// The pass finds the dataset claimed by the upload and leaves it alone.
+TEST_F(RetentionFlow, NoPruningWhileTheDatasetIsSent)
+{
+    start(QJsonObject{{"local", QJsonObject{{"last", 1}}}});
+    world.local = QStringList{snap(0), snap(1)};
+    ASSERT_TRUE(upload());
+    world.local << snap(2) << snap(3);
+    int localDuring = -1;
+    fake->onPoll([&] {
+        engine->units().pruning.pruneLocal("tank/a");
+        std::lock_guard<std::mutex> lock(world.mutex);
+        localDuring = world.local.size();
+    });
+    world.server = QStringList{snap(1)};
+    ASSERT_TRUE(upload());
+    EXPECT_EQ(localDuring, 4);
+    fake->onPoll(nullptr);
+    // Afterwards: the new base, and the old one the server held.
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(world.local, QStringList({snap(1), snap(3)}));
+}
+
+} // namespace
