@@ -155,7 +155,8 @@ TEST_F(PackageTest, InstallsItsProgramsUnitAndConfigurationAndTheServiceAnswers)
     in("dpkg -L " + kName + " | while read -r f; do [ -d \"$f\" ] || echo \"$f\"; done | sort", &files);
     EXPECT_EQ(files.split('\n', Qt::SkipEmptyParts),
               (QStringList{kConfig, kUnit, "/usr/bin/hxcall", "/usr/sbin/dsrecover", "/usr/sbin/vxrclient",
-                           "/usr/share/man/man1/hxcall.1.gz",
+                           "/usr/share/doc/" + kName + "/changelog.gz", "/usr/share/doc/" + kName + "/copyright",
+                           "/usr/share/lintian/overrides/" + kName, "/usr/share/man/man1/hxcall.1.gz",
                            "/usr/share/man/man8/dsrecover.8.gz", "/usr/share/man/man8/vxrclient.8.gz"}));
     QString conffiles;
     in("dpkg-query -W -f='${Conffiles}' " + kName, &conffiles);
