@@ -226,7 +226,8 @@ TEST_F(PackageTest, PurgeRemovesWhatItInstalledAndNothingElse)
     ASSERT_TRUE(install());
     // What the service writes, and a file of the platform beside it.
     ASSERT_TRUE(must("mkdir -p /kozu/etc/vxrclientisp && echo '{}' > /kozu/etc/vxrclientisp/settings.json"
-         " && echo '{}' > /kozu/etc/vxrclientisp/lastbackup.json && echo line > /var/log/vxrclient.upload.log"
+         " && echo '{}' > /kozu/etc/vxrclientisp/lastbackup.json && echo '{}' > /kozu/etc/vxrclientisp/retention.json"
+         " && echo line > /var/log/vxrclient.upload.log"
          " && echo '{}' > /kozu/etc/platform.json"));
     ASSERT_TRUE(must("dpkg --purge " + kName + " >/dev/null"));
     EXPECT_EQ(listed().name, "");
