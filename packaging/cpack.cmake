@@ -2,7 +2,7 @@
 #   cpack --config <build>/CPackConfig.cmake -G DEB
 # (scripts/package.sh does it). Its version is the project's version.
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME kozu-vxrclient-isp)
+set(CPACK_PACKAGE_NAME ${VXR_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${VXR_PACKAGE_PREFIX})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "backup of the appliance's ZFS datasets to a backup server")
@@ -13,7 +13,7 @@ without the service; hxcall sends one request to the service's socket.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vxrbackup developers <root@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vxrbackup developers <vxrbackup@kozu.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the programs link come from dpkg-shlibdeps; the programs
