@@ -310,13 +310,9 @@ void ProgressTracker::observe(qint64 ms, const QJsonArray& tasks, bool ok)
         if (m_seen.contains(index)) {
             s = m_seen.value(index);
             if (bytes != s.bytes) {
-                if (s.firstChangeMs < 0) {
-                    s.firstChangeMs = ms;
-                    s.firstChangeBytes = bytes;
-                } else {
-                    s.lastChangeMs = ms;
-                    s.lastChangeBytes = bytes;
-                }
+                s.changes.append(qMakePair(ms, bytes));
+                if (s.changes.size() > kChanges)
+                    s.changes.removeFirst();
             }
         } else {
             s.firstMs = ms;
@@ -339,14 +335,29 @@ TaskTiming ProgressTracker::timing(int index, qint64 ms) const
     const Seen& s = it.value();
     t.elapsedSecs = std::max<qint64>(ms - s.firstMs, 0) / 1000;
     t.elapsedExact = s.exact;
-    if (s.lastChangeMs > s.firstChangeMs && s.firstChangeMs >= 0) {
-        const double bps = double(s.lastChangeBytes - s.firstChangeBytes) * 1000.0 / double(s.lastChangeMs - s.firstChangeMs);
-        if (bps > 0) {
-            t.bytesPerSec = bps;
-            const double left = double(std::max<qint64>(s.total - s.lastChangeBytes, 0)) / bps
-                                - double(ms - s.lastChangeMs) / 1000.0;
-            t.leftSecs = std::max<qint64>(std::llround(left), 0);
-        }
+    if (s.changes.size() < 2)
+        return t;
+    // Least squares, times taken from the first change for precision.
+    const qint64 t0 = s.changes.first().first;
+    double meanT = 0, meanB = 0;
+    for (const auto& c : s.changes) {
+        meanT += double(c.first - t0);
+        meanB += double(c.second);
+    }
+    meanT /= s.changes.size();
+    meanB /= s.changes.size();
+    double sxy = 0, sxx = 0;
+    for (const auto& c : s.changes) {
+        const double dt = double(c.first - t0) - meanT;
+        sxy += dt * (double(c.second) - meanB);
+        sxx += dt * dt;
+    }
+    const double bps = sxx > 0 ? sxy / sxx * 1000.0 : 0;
+    if (bps > 0) {
+        const auto& last = s.changes.last();
+        t.bytesPerSec = bps;
+        const double left = double(std::max<qint64>(s.total - last.second, 0)) / bps - double(ms - last.first) / 1000.0;
+        t.leftSecs = std::max<qint64>(std::llround(left), 0);
     }
     return t;
 }

@@ -47,8 +47,12 @@ struct TaskTiming
     // False when the task already ran when first seen: it then started
     // earlier than elapsedSecs says.
     bool elapsedExact = false;
-    // Bytes a second between the first and the latest change of its
-    // "currsize"; -1 until two changes were seen.
+    // Bytes a second: the slope of the line that fits best through the
+    // points (time, "currsize") at which "currsize" was seen to change;
+    // -1 until two changes were seen. The service moves "currsize" every
+    // few seconds and each move is seen up to a poll late, so fitting all
+    // of them evens those delays out; the time before the first move (the
+    // pipeline starting) does not count.
     double bytesPerSec = -1;
     // Seconds until "totalsize" at that speed; -1 when not known.
     qint64 leftSecs = -1;
@@ -73,11 +77,10 @@ private:
         bool exact = false;
         qint64 bytes = 0;
         qint64 total = 0;
-        qint64 firstChangeMs = -1;
-        qint64 firstChangeBytes = 0;
-        qint64 lastChangeMs = -1;
-        qint64 lastChangeBytes = 0;
+        // The changes of "currsize": (ms, bytes), the newest kChanges.
+        QList<QPair<qint64, qint64>> changes;
     };
+    static constexpr int kChanges = 64;
     QHash<int, Seen> m_seen;
     bool m_lastOk = false;
 };
