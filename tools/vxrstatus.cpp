@@ -193,9 +193,14 @@ int main(int argc, char* argv[])
             settingsAt = mono.elapsed();
             schedule = status.settings.value("results").toObject().value("server").toObject().value("schedule").toArray();
         }
+        // A service slow to answer must not hold up an interrupt for long.
+        if (g_stop)
+            break;
         status.tasks = ask(socket, "vxrclient_task_alload", timeout);
-        if (logCount > 0)
+        if (logCount > 0 && !g_stop)
             status.log = ask(socket, "vxrclient_log_alload", timeout);
+        if (g_stop)
+            break;
         status.monoMs = mono.elapsed();
         const bool tasksOk = toInt(status.tasks.value("err"), -1) == 0;
         tracker.observe(status.monoMs, StatusView::records(status.tasks), tasksOk);
