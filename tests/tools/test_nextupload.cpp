@@ -14,28 +14,12 @@
 
 namespace {
 
-// The local zone of the process for one scope; Qt reads TZ afresh at
-// every local conversion.
-class LocalZone
+// The local zone of the process for one scope (Qt reads TZ afresh at
+// every local conversion); TZ is left unset.
+struct LocalZone
 {
-public:
-    explicit LocalZone(const char* zone) : m_old(qgetenv("TZ")), m_had(qEnvironmentVariableIsSet("TZ"))
-    {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~LocalZone()
-    {
-        if (m_had)
-            qputenv("TZ", m_old);
-        else
-            qunsetenv("TZ");
-        tzset();
-    }
-
-private:
-    QByteArray m_old;
-    bool m_had;
+    explicit LocalZone(const char* zone) { qputenv("TZ", zone), tzset(); }
+    ~LocalZone() { qunsetenv("TZ"), tzset(); }
 };
 
 QDateTime local(const char* text)
