@@ -216,6 +216,7 @@ data_back=$( [ "$(sums app tank/data)" = "$data_sum" ] && echo equal || echo DIF
 echo "tank/home: $home_back   tank/data: $data_back"
 
 say "a second copy of tank/home with dsrecover, the offline tool"
+# Nothing watches this copy: the appliance reads it at full speed.
 rm -f "$app_throttle"
 destroy tank/home
 "$zb" app "$bench" -- "$dsrecover" 127.0.0.1 root "$password" tank home > "$root/dsrecover.out" \
