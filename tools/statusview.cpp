@@ -395,6 +395,48 @@ QDateTime nextUpload(const QJsonObject& view, const QDateTime& now, QString* why
     return next.isValid() ? next : none("no daily time");
 }
 
+namespace {
+
+// The log's part of the screen: a heading (its trouble, "empty", or how
+// many are shown) and the newest records. Cut away entirely, it has no
+// heading.
+struct LogSection
+{
+    bool asked = false;
+    QString trouble;
+    int total = 0;
+    QStringList lines;
+
+    int rows() const { return asked && (!trouble.isEmpty() || total == 0 || !lines.isEmpty()) ? lines.size() + 1 : 0; }
+    QString heading() const
+    {
+        if (!trouble.isEmpty())
+            return label("log", trouble);
+        return label("log", total == 0 ? QStringLiteral("empty")
+                                        : QStringLiteral("newest %1 of %2").arg(lines.size()).arg(total));
+    }
+};
+
+LogSection logSection(const Status& status)
+{
+    LogSection log;
+    log.asked = status.logCount > 0;
+    if (!log.asked)
+        return log;
+    if (!replyOk(status.log))
+        log.trouble = replyTrouble(status.log);
+    const QJsonArray all = records(status.log);
+    log.total = all.size();
+    for (int i = 0; i < all.size() && i < status.logCount; ++i) {
+        const QJsonObject r = all.at(i).toObject();
+        log.lines << kIndent + cleanText(toString(r.value("time"))) + "  " + cleanText(toString(r.value("level"))) + "  "
+                         + logMessage(toString(r.value("message")));
+    }
+    return log;
+}
+
+} // namespace
+
 QStringList screen(const Status& status, const ProgressTracker& tracker, int width, int rows)
 {
     width = std::max(width, kMinWidth);
@@ -405,47 +447,26 @@ QStringList screen(const Status& status, const ProgressTracker& tracker, int wid
     QStringList running;
     QStringList waiting;
     const QJsonArray tasks = records(status.tasks);
-    if (!replyOk(status.tasks)) {
-        head << label("tasks", replyTrouble(status.tasks));
-    } else {
-        for (int i = 0; i < tasks.size(); ++i) {
-            const QJsonObject task = tasks.at(i).toObject();
-            if (isRunning(tasks, i))
-                running << runningLines(task, tracker.timing(toInt(task.value("index")), status.monoMs), width);
-            else
-                waiting << kIndent + taskName(task) + (i == 0 ? "  starting" : "  waiting");
-        }
-        head << label("tasks", tasks.isEmpty() ? QStringLiteral("none")
-                                                : QStringLiteral("%1 running, %2 waiting")
-                                                      .arg(running.size() / 2)
-                                                      .arg(waiting.size()));
+    for (int i = 0; i < tasks.size(); ++i) {
+        const QJsonObject task = tasks.at(i).toObject();
+        if (isRunning(tasks, i))
+            running << runningLines(task, tracker.timing(toInt(task.value("index")), status.monoMs), width);
+        else
+            waiting << kIndent + taskName(task) + (i == 0 ? "  starting" : "  waiting");
     }
+    if (!replyOk(status.tasks))
+        head << label("tasks", replyTrouble(status.tasks));
+    else
+        head << label("tasks", tasks.isEmpty() ? QStringLiteral("none")
+                                                : QStringLiteral("%1 running, %2 waiting").arg(running.size() / 2).arg(waiting.size()));
     head << running;
 
-    // The log: a heading (its trouble, "empty", or how many are shown)
-    // and the newest records; shown entirely cut away, it has no heading.
-    QStringList logLines;
-    QString logTrouble;
-    int logTotal = 0;
-    if (status.logCount > 0) {
-        const QJsonArray log = records(status.log);
-        if (!replyOk(status.log))
-            logTrouble = replyTrouble(status.log);
-        logTotal = log.size();
-        for (int i = 0; i < log.size() && i < status.logCount; ++i) {
-            const QJsonObject r = log.at(i).toObject();
-            logLines << kIndent + cleanText(toString(r.value("time"))) + "  " + cleanText(toString(r.value("level")))
-                            + "  " + logMessage(toString(r.value("message")));
-        }
-    }
-    const bool logAsked = status.logCount > 0;
-    const auto logRows = [&](int shown) { return logAsked && (!logTrouble.isEmpty() || logTotal == 0 || shown > 0) ? shown + 1 : 0; };
-
     // The log gives way first, then the waiting tasks.
+    LogSection log = logSection(status);
     if (rows > 0) {
         const int room = rows - int(head.size()) - int(waiting.size());
-        logLines = logLines.mid(0, std::clamp(room - 1, 0, int(logLines.size())));
-        const int left = rows - int(head.size()) - logRows(logLines.size());
+        log.lines = log.lines.mid(0, std::clamp(room - 1, 0, int(log.lines.size())));
+        const int left = rows - int(head.size()) - log.rows();
         if (left < waiting.size()) {
             const int shown = std::max(left - 1, 0);
             const int more = waiting.size() - shown;
@@ -454,18 +475,9 @@ QStringList screen(const Status& status, const ProgressTracker& tracker, int wid
         }
     }
     QStringList out = head + waiting;
-    if (logRows(logLines.size()) > 0) {
-        if (!logTrouble.isEmpty())
-            out << label("log", logTrouble);
-        else if (logTotal == 0)
-            out << label("log", QStringLiteral("empty"));
-        else
-            out << label("log", QStringLiteral("newest %1 of %2").arg(logLines.size()).arg(logTotal));
-        out << logLines;
-    }
-    if (rows > 0 && out.size() > rows)
-        out = out.mid(0, rows);
-    return out;
+    if (log.rows() > 0)
+        out << log.heading() << log.lines;
+    return rows > 0 ? out.mid(0, rows) : out;
 }
 
 QJsonObject json(const Status& status, const ProgressTracker& tracker)

@@ -101,13 +101,21 @@ void pause(qint64 ms)
     }
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+struct Options
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("vxrstatus"));
+    QString socket;
+    bool watch = false;
+    bool untilIdle = false;
+    bool json = false;
+    double interval = 2;
+    int logCount = 5;
+    qint64 timeout = 10;
+};
 
+// Reads the command line into *options; false with *error for bad
+// arguments. Exits itself for --help.
+bool parseOptions(const QCoreApplication& app, Options* options, QString* error)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Shows the vxrclient service's settings summary, next upload, task queue with progress bars, and newest "
@@ -137,107 +145,166 @@ int main(int argc, char* argv[])
     parser.process(app);
 
     const QStringList args = parser.positionalArguments();
-    if (args.size() > 1)
-        return fail(kBadArguments, QStringLiteral("expected at most one socket; see --help"));
     bool ok = false;
-    const double interval = parser.value(intervalOption).toDouble(&ok);
-    if (!ok || interval < 0.2 || interval > 3600)
-        return fail(kBadArguments, QStringLiteral("--interval needs seconds from 0.2 to 3600"));
-    const int logCount = parser.value(logOption).toInt(&ok);
-    if (!ok || logCount < 0 || logCount > 1000)
-        return fail(kBadArguments, QStringLiteral("--log needs a count from 0 to 1000"));
-    const qint64 timeout = parser.value(timeoutOption).toLongLong(&ok);
-    if (!ok || timeout <= 0)
-        return fail(kBadArguments, QStringLiteral("--timeout needs a positive number of seconds"));
-    const bool watch = parser.isSet(watchOption);
-    const bool untilIdle = parser.isSet(idleOption);
-    if (untilIdle && !watch)
-        return fail(kBadArguments, QStringLiteral("--until-idle goes with --watch"));
-    const bool asJson = parser.isSet(jsonOption);
+    options->interval = parser.value(intervalOption).toDouble(&ok);
+    const bool intervalOk = ok && options->interval >= 0.2 && options->interval <= 3600;
+    options->logCount = parser.value(logOption).toInt(&ok);
+    const bool logOk = ok && options->logCount >= 0 && options->logCount <= 1000;
+    options->timeout = parser.value(timeoutOption).toLongLong(&ok);
+    const bool timeoutOk = ok && options->timeout > 0;
+    options->watch = parser.isSet(watchOption);
+    options->untilIdle = parser.isSet(idleOption);
+    options->json = parser.isSet(jsonOption);
+    options->socket = args.value(0);
+    if (options->socket.isEmpty())
+        options->socket = toString(HX2File::readJsonObject(parser.value(cfgOption)).value("localagentid")).trimmed();
 
-    QString socket = args.value(0);
-    if (socket.isEmpty()) {
-        const QString cfg = parser.value(cfgOption);
-        socket = toString(HX2File::readJsonObject(cfg).value("localagentid")).trimmed();
-        if (socket.isEmpty())
-            return fail(kBadArguments, QStringLiteral("no socket given and no \"localagentid\" in %1").arg(cfg));
+    if (args.size() > 1)
+        *error = QStringLiteral("expected at most one socket; see --help");
+    else if (!intervalOk)
+        *error = QStringLiteral("--interval needs seconds from 0.2 to 3600");
+    else if (!logOk)
+        *error = QStringLiteral("--log needs a count from 0 to 1000");
+    else if (!timeoutOk)
+        *error = QStringLiteral("--timeout needs a positive number of seconds");
+    else if (options->untilIdle && !options->watch)
+        *error = QStringLiteral("--until-idle goes with --watch");
+    else if (options->socket.isEmpty())
+        *error = QStringLiteral("no socket given and no \"localagentid\" in %1").arg(parser.value(cfgOption));
+    return error->isEmpty();
+}
+
+// Asks the service for one refresh's replies. The settings are read at the
+// start, then once a minute, but never just after a daily time.
+class Poller
+{
+public:
+    explicit Poller(const Options& options) : m_options(options) { m_mono.start(); }
+
+    // Fills status and feeds the tracker; false when interrupted.
+    bool refresh(StatusView::Status& status, StatusView::ProgressTracker& tracker)
+    {
+        status.now = QDateTime::currentDateTime();
+        const bool due = m_settingsAt < 0 || m_mono.elapsed() - m_settingsAt >= kSettingsEveryMs;
+        if (due && !NextUpload::recentlyDue(status.now, m_schedule, kDailyTimeGuardSecs)) {
+            status.settings = ask(m_options.socket, "vxrclient_settingload", m_options.timeout);
+            m_settingsAt = m_mono.elapsed();
+            m_schedule = status.settings.value("results").toObject().value("server").toObject().value("schedule").toArray();
+        }
+        // A service slow to answer must not hold up an interrupt for long.
+        if (g_stop)
+            return false;
+        status.tasks = ask(m_options.socket, "vxrclient_task_alload", m_options.timeout);
+        if (m_options.logCount > 0 && !g_stop)
+            status.log = ask(m_options.socket, "vxrclient_log_alload", m_options.timeout);
+        status.monoMs = m_mono.elapsed();
+        tracker.observe(status.monoMs, StatusView::records(status.tasks), tasksCame(status));
+        return !g_stop;
     }
 
-    const bool ansi = watch && !asJson && StatusView::ansiTerminal(::isatty(STDOUT_FILENO), qEnvironmentVariable("TERM"));
+    static bool tasksCame(const StatusView::Status& status) { return toInt(status.tasks.value("err"), -1) == 0; }
+
+private:
+    const Options& m_options;
+    QElapsedTimer m_mono;
+    qint64 m_settingsAt = -1;
+    QJsonArray m_schedule;
+};
+
+// Writes each refresh: JSON, a frame redrawn in place on a terminal, or
+// plain screens. The terminal's cursor is hidden while frames are drawn.
+class Output
+{
+public:
+    explicit Output(const Options& options)
+        : m_options(options),
+          m_ansi(options.watch && !options.json
+                 && StatusView::ansiTerminal(::isatty(STDOUT_FILENO), qEnvironmentVariable("TERM")))
+    {
+        if (m_ansi)
+            put("\x1b[?25l");
+    }
+    ~Output()
+    {
+        if (m_ansi)
+            put("\x1b[?25h");
+    }
+
+    void show(const StatusView::Status& status, const StatusView::ProgressTracker& tracker)
+    {
+        if (m_options.json) {
+            // The compact form has no line end of its own.
+            const QJsonDocument doc(StatusView::json(status, tracker));
+            put(m_options.watch ? doc.toJson(QJsonDocument::Compact) + '\n' : doc.toJson(QJsonDocument::Indented));
+        } else if (m_ansi) {
+            const TermSize size = terminalSize();
+            const int columns = std::max(size.columns - 1, 1);
+            const QStringList lines = StatusView::screen(status, tracker, columns, size.rows > 1 ? size.rows - 1 : 0);
+            put(StatusView::redraw(lines, m_prevLines, columns, m_prevColumns != 0 && m_prevColumns != columns));
+            m_prevLines = lines.size();
+            m_prevColumns = columns;
+        } else {
+            // Without a terminal a screen is printed only when the service
+            // showed something new.
+            const QByteArray key = StatusView::repliesKey(status);
+            if (m_options.watch && key == m_shownKey)
+                return;
+            const QStringList lines = StatusView::screen(status, tracker, terminalSize().columns - 1, 0);
+            put((m_shownKey.isEmpty() ? QByteArray() : QByteArray("\n")) + lines.join('\n').toUtf8() + '\n');
+            m_shownKey = key;
+        }
+    }
+
+private:
+    const Options& m_options;
+    const bool m_ansi;
+    int m_prevLines = 0;
+    int m_prevColumns = 0;
+    QByteArray m_shownKey;
+};
+
+int run(const Options& options)
+{
     struct sigaction sa{};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(sig, &sa, nullptr);
-    if (ansi)
-        put("\x1b[?25l");
 
+    Output output(options);
+    Poller poller(options);
     StatusView::ProgressTracker tracker;
     StatusView::Status status;
-    status.socket = socket;
-    status.logCount = logCount;
-    QElapsedTimer mono;
-    mono.start();
-    qint64 settingsAt = -1;
-    QJsonArray schedule;
-    QByteArray shownKey;
-    int prevLines = 0;
-    int prevColumns = 0;
+    status.socket = options.socket;
+    status.logCount = options.logCount;
     bool busySeen = false;
-    int exitStatus = 0;
-    while (!g_stop) {
-        status.now = QDateTime::currentDateTime();
-        const bool settingsDue = settingsAt < 0 || mono.elapsed() - settingsAt >= kSettingsEveryMs;
-        if (settingsDue && !NextUpload::recentlyDue(status.now, schedule, kDailyTimeGuardSecs)) {
-            status.settings = ask(socket, "vxrclient_settingload", timeout);
-            settingsAt = mono.elapsed();
-            schedule = status.settings.value("results").toObject().value("server").toObject().value("schedule").toArray();
-        }
-        // A service slow to answer must not hold up an interrupt for long.
-        if (g_stop)
-            break;
-        status.tasks = ask(socket, "vxrclient_task_alload", timeout);
-        if (logCount > 0 && !g_stop)
-            status.log = ask(socket, "vxrclient_log_alload", timeout);
-        if (g_stop)
-            break;
-        status.monoMs = mono.elapsed();
-        const bool tasksOk = toInt(status.tasks.value("err"), -1) == 0;
-        tracker.observe(status.monoMs, StatusView::records(status.tasks), tasksOk);
-
-        if (asJson) {
-            put(QJsonDocument(StatusView::json(status, tracker)).toJson(watch ? QJsonDocument::Compact : QJsonDocument::Indented));
-        } else if (ansi) {
-            const TermSize size = terminalSize();
-            const int columns = std::max(size.columns - 1, 1);
-            const QStringList lines = StatusView::screen(status, tracker, columns, size.rows > 1 ? size.rows - 1 : 0);
-            put(StatusView::redraw(lines, prevLines, columns, prevColumns != 0 && prevColumns != columns));
-            prevLines = lines.size();
-            prevColumns = columns;
-        } else {
-            const QByteArray key = StatusView::repliesKey(status);
-            if (!watch || key != shownKey) {
-                const QStringList lines = StatusView::screen(status, tracker, terminalSize().columns - 1, 0);
-                put((shownKey.isEmpty() ? QString() : QStringLiteral("\n")).toUtf8() + lines.join('\n').toUtf8() + '\n');
-                shownKey = key;
-            }
-        }
-
-        if (!watch) {
-            exitStatus = status.tasks.isEmpty() ? kNoReply : 0;
-            break;
-        }
-        if (tasksOk) {
+    while (poller.refresh(status, tracker)) {
+        output.show(status, tracker);
+        if (!options.watch)
+            return status.tasks.isEmpty() ? kNoReply : 0;
+        if (Poller::tasksCame(status)) {
             const bool busy = !StatusView::records(status.tasks).isEmpty();
-            if (untilIdle && busySeen && !busy)
+            if (options.untilIdle && busySeen && !busy)
                 break;
             busySeen = busySeen || busy;
         }
-        pause(qint64(interval * 1000));
+        pause(qint64(options.interval * 1000));
     }
-    if (ansi)
-        put("\x1b[?25h");
-    if (exitStatus == kNoReply)
-        return fail(kNoReply, QStringLiteral("no reply from %1").arg(socket));
-    return exitStatus;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vxrstatus"));
+    Options options;
+    QString error;
+    if (!parseOptions(app, &options, &error))
+        return fail(kBadArguments, error);
+    const int status = run(options);
+    if (status == kNoReply)
+        return fail(kNoReply, QStringLiteral("no reply from %1").arg(options.socket));
+    return status;
 }
