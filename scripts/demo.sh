@@ -91,7 +91,7 @@ call() { "$hxcall" --timeout 120 "$socket" "$@"; }
 # not a terminal then, so it prints a whole screen whenever the service's
 # answers change (every 2 s while a transfer runs) instead of redrawing.
 watch_queue() { # SECONDS FILE
-  timeout "$1" "$vxrstatus" --watch --until-idle --interval 1 --log 0 "$socket" | tee "$2"
+  timeout "$1" "$vxrstatus" --watch --until-idle --interval 0.5 --log 0 "$socket" | tee "$2"
 }
 # From the kept screens: the seconds the queue was busy, and the average
 # speed each task's bar showed last.
