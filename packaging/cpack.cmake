@@ -9,7 +9,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "backup of the appliance's ZFS datasets to
 set(CPACK_PACKAGE_DESCRIPTION "The vxrclient service snapshots the appliance's ZFS datasets, sends them to a
 backup server over ssh at the scheduled times, restores them on request and
 reports its state to the management server. dsrecover restores datasets
-without the service; hxcall sends one request to the service's socket.")
+without the service; hxcall sends one request to the service's socket, and
+vxrstatus shows its settings, transfers with their progress and its log.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
