@@ -2,18 +2,19 @@
 #   cpack --config <build>/CPackConfig.cmake -G DEB
 # (scripts/package.sh does it). Its version is the project's version.
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME kozu-vxrclient-isp)
+set(CPACK_PACKAGE_NAME ${VXR_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${VXR_PACKAGE_PREFIX})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "backup of the appliance's ZFS datasets to a backup server")
 set(CPACK_PACKAGE_DESCRIPTION "The vxrclient service snapshots the appliance's ZFS datasets, sends them to a
 backup server over ssh at the scheduled times, restores them on request and
 reports its state to the management server. dsrecover restores datasets
-without the service; hxcall sends one request to the service's socket.")
+without the service; hxcall sends one request to the service's socket, and
+vxrstatus shows its settings, transfers with their progress and its log.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vxrbackup developers <root@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vxrbackup developers <vxrbackup@kozu.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the programs link come from dpkg-shlibdeps; the programs

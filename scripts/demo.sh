@@ -10,7 +10,8 @@
 #     vxrclient service inside the appliance;
 #  3. configures it with vxrclient_settingsave: the server's account, a
 #     daily upload time at the next minute, a report every minute;
-#  4. follows the scheduled upload with vxrclient_task_alload until it ends;
+#  4. follows the scheduled upload with the status view, vxrstatus, until it
+#     ends: streams are read at 2 MiB/s, so its bars rise for seconds;
 #  5. shows the status report the management server received;
 #  6. destroys both datasets on the appliance and brings them back with
 #     vxrclient_restore, following the restore the same way;
@@ -35,6 +36,7 @@ zb=$top/tests/e2e/zbench.sh
 vxrclient=$build/service/vxrclient
 dsrecover=$build/restore-tool/dsrecover
 hxcall=$build/tools/hxcall
+vxrstatus=$build/tools/vxrstatus
 agent=$build/tests/standins/standin_agent
 helper=$build/tests/standins/standin_vxrhelper
 receiver=$build/tests/standins/standin_receiver
@@ -84,31 +86,36 @@ destroy() { # DATASET
 }
 socket="$root/run/kozu/localsockets/.ls.vxrclient.agent."
 call() { "$hxcall" --timeout 120 "$socket" "$@"; }
-# One line per running task, from vxrclient_task_alload, until the queue
-# has been busy and is empty again (at most $1 seconds).
-busy_s=0
-follow() { # SECONDS
-  local seen=0 line start=0
-  for _ in $(seq 1 $(( $1 / 2 ))); do
-    line=$(call vxrclient_task_alload | python3 -c '
-import json, sys
-tasks = json.load(sys.stdin).get("results", {}).get("records", [])
-for t in tasks[:1]:
-    kind = {2: "upload", 3: "restore"}.get(t.get("action"), "?")
-    print("  task %d %-7s %-12s %3d%%  %s  %d of %d bytes" % (t["index"], kind, t.get("dmpath", ""),
-          t.get("rate", 0), t.get("speed", "-"), t.get("currsize", 0), t.get("totalsize", 0)))
-print("queue", len(tasks))')
-    if [ "${line##*queue }" != 0 ]; then
-      [ $seen = 1 ] || start=$(date +%s)
-      seen=1
-      printf '%s\n' "$line" | grep -v '^queue'
-    elif [ $seen = 1 ]; then
-      busy_s=$(( $(date +%s) - start ))
-      return 0
-    fi
-    sleep 2
-  done
-  return 1
+# The status view (vxrstatus) until the queue has held tasks and is empty
+# again, at most $1 seconds; its screens are also kept in $2. Its output is
+# not a terminal then, so it prints a whole screen whenever the service's
+# answers change (every 2 s while a transfer runs) instead of redrawing.
+watch_queue() { # SECONDS FILE
+  timeout "$1" "$vxrstatus" --watch --until-idle --interval 0.5 --log 0 "$socket" | tee "$2"
+}
+# From the kept screens: the seconds the queue was busy, and the average
+# speed each task's bar showed last.
+view_figures() { # FILE
+  python3 - "$1" <<'PY'
+import datetime, re, sys
+busy_from = busy_to = None
+speeds = {}
+frames = open(sys.argv[1], encoding="utf-8").read().split("\n\n")
+for frame in frames:
+    lines = frame.strip("\n").split("\n")
+    when = datetime.datetime.strptime(lines[0][-19:], "%Y-%m-%d %H:%M:%S")
+    tasks = next((l[10:] for l in lines if l.startswith("tasks ")), "none")
+    if tasks != "none" and busy_from is None:
+        busy_from = when
+    if tasks == "none" and busy_from is not None and busy_to is None:
+        busy_to = when
+    for l in lines:
+        m = re.match(r"  #\d+ \w+ (\S+) .* avg (\S+ \S+/s)", l)
+        if m:
+            speeds[m.group(1)] = m.group(2)
+busy = int((busy_to - busy_from).total_seconds()) if busy_from and busy_to else 0
+print("%d|%s" % (busy, ", ".join("%s (%s)" % (s, d) for d, s in speeds.items()) or "none shown"))
+PY
 }
 
 say "filling tank/home and tank/data on the appliance"
@@ -142,9 +149,12 @@ cat > "$root/kozu/etc/vxrclient/config.json" <<JSON
   "vg": "tank", "lv": "home", "vxrserverurl": "$url" }
 JSON
 
-# Streams are read at 8 MB/s on both sides, so that progress can be seen.
-"$zb" throttle "$bench" 8M
-printf 8M > "/proc/$("$zb" info "$bench" | sed -n 's/^APP_HOLDER=//p')/root/run/zfs/throttle"
+# Streams are read at 2 MiB/s on both sides (pv -L 2M), so that the status
+# view shows each transfer's bar rising for several seconds.
+rate=2M
+"$zb" throttle "$bench" $rate
+app_throttle="/proc/$("$zb" info "$bench" | sed -n 's/^APP_HOLDER=//p')/root/run/zfs/throttle"
+printf $rate > "$app_throttle"
 
 say "starting vxrclient in the appliance"
 "$zb" app "$bench" -e VXR_FILES_ROOT="$root" -- "$vxrclient" --cfg "$root/kozu/etc/vxrclient/config.json" > "$root/service.out" 2>&1 &
@@ -153,6 +163,9 @@ for _ in $(seq 1 50); do [ -S "$socket" ] && break; sleep 0.2; done
 call help_interfaces >/dev/null || fail "the service does not answer on $socket"
 echo "the service answers on $socket"
 
+# A settings read at the daily time itself passes that upload over, and the
+# status view reads them as it starts: the time is at least 3 s away.
+while [ "$((10#$(date +%S)))" -ge 57 ]; do sleep 0.5; done
 next=$(date -d '+1 minute' '+%H %M')
 hour=$((10#${next% *})); minute=$((10#${next#* }))
 say "vxrclient_settingsave: account, daily upload at $(printf '%02d:%02d' $hour $minute), a report every minute"
@@ -165,9 +178,9 @@ python3 -c 'import json, sys; print(json.dumps({"cmd": "vxrclient_settingsave", 
   | call - | grep '"err": 0' >/dev/null || fail "settingsave refused"
 stat -c 'settings file: %A %n' "$root/kozu/etc/vxrclientisp/settings.json"
 
-say "the scheduled upload, as vxrclient_task_alload shows it"
-follow 150 || fail "the upload did not run"
-upload_s=$busy_s
+say "the scheduled upload, as the status view (vxrstatus) shows it"
+watch_queue 150 "$root/upload.view" || fail "the upload did not run"
+IFS='|' read -r upload_s upload_speeds < <(view_figures "$root/upload.view")
 call vxrclient_remote_loadby | python3 -c '
 import json, sys
 for r in json.load(sys.stdin)["results"]["records"]:
@@ -196,13 +209,15 @@ destroy tank/data
 python3 -c 'import json, sys; print(json.dumps({"cmd": "vxrclient_restore", "params": {
   "server": "127.0.0.1", "port": int(sys.argv[1]), "userid": "root", "passwd": sys.stdin.read().rstrip("\n")}}))' \
   "$port" <<<"$password" | call - | grep '"err": 0' >/dev/null || fail "restore refused"
-follow 240 || fail "the restore did not run"
-restore_s=$busy_s
+watch_queue 240 "$root/restore.view" || fail "the restore did not run"
+IFS='|' read -r restore_s restore_speeds < <(view_figures "$root/restore.view")
 home_back=$( [ "$(sums app tank/home)" = "$home_sum" ] && echo equal || echo DIFFERENT )
 data_back=$( [ "$(sums app tank/data)" = "$data_sum" ] && echo equal || echo DIFFERENT )
 echo "tank/home: $home_back   tank/data: $data_back"
 
 say "a second copy of tank/home with dsrecover, the offline tool"
+# Nothing watches this copy: the appliance reads it at full speed.
+rm -f "$app_throttle"
 destroy tank/home
 "$zb" app "$bench" -- "$dsrecover" 127.0.0.1 root "$password" tank home > "$root/dsrecover.out" \
   || { cat "$root/dsrecover.out"; fail "dsrecover failed"; }
@@ -226,9 +241,11 @@ cat <<SUMMARY
 
 ================================ summary ================================
  sent       tank/home (2 snapshots), tank/data (1 snapshot): $((sent_bytes / 1000000)) MB
-            at the scheduled minute, in about $upload_s s (streams read at 8 MB/s on the bench)
+            at the scheduled minute, in about $upload_s s (streams read at ${rate%M} MiB/s on the bench);
+            the status view's bars rose at $upload_speeds
  reported   $(wc -l < "$root/reports.jsonl") status report(s) at $url, no password in them
- restored   vxrclient_restore in about $restore_s s: tank/home $home_back, tank/data $data_back
+ restored   vxrclient_restore in about $restore_s s: tank/home $home_back, tank/data $data_back;
+            the status view's bars rose at $restore_speeds
             dsrecover: tank/home $second
  service    stopped by SIGTERM, exit status $status
 ==========================================================================

@@ -13,7 +13,7 @@ PACKAGES=(
   sshpass pv openssh-client openssh-server zfs-fuse
   util-linux procps psmisc iproute2 fuse python3 tzdata
   sudo ntpsec-ntpdate util-linux-extra dpkg-dev
-  systemd
+  systemd systemd-container debootstrap lintian
 )
 
 if [ "$(id -u)" -ne 0 ]; then

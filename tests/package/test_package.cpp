@@ -154,7 +154,11 @@ TEST_F(PackageTest, InstallsItsProgramsUnitAndConfigurationAndTheServiceAnswers)
     QString files;
     in("dpkg -L " + kName + " | while read -r f; do [ -d \"$f\" ] || echo \"$f\"; done | sort", &files);
     EXPECT_EQ(files.split('\n', Qt::SkipEmptyParts),
-              (QStringList{kConfig, kUnit, "/usr/bin/hxcall", "/usr/sbin/dsrecover", "/usr/sbin/vxrclient"}));
+              (QStringList{kConfig, kUnit, "/usr/bin/hxcall", "/usr/bin/vxrstatus", "/usr/sbin/dsrecover", "/usr/sbin/vxrclient",
+                           "/usr/share/doc/" + kName + "/changelog.gz", "/usr/share/doc/" + kName + "/copyright",
+                           "/usr/share/lintian/overrides/" + kName, "/usr/share/man/man1/hxcall.1.gz",
+                           "/usr/share/man/man1/vxrstatus.1.gz",
+                           "/usr/share/man/man8/dsrecover.8.gz", "/usr/share/man/man8/vxrclient.8.gz"}));
     QString conffiles;
     in("dpkg-query -W -f='${Conffiles}' " + kName, &conffiles);
     EXPECT_TRUE(conffiles.contains(kConfig)) << conffiles.toStdString();
@@ -223,7 +227,8 @@ TEST_F(PackageTest, PurgeRemovesWhatItInstalledAndNothingElse)
     ASSERT_TRUE(install());
     // What the service writes, and a file of the platform beside it.
     ASSERT_TRUE(must("mkdir -p /kozu/etc/vxrclientisp && echo '{}' > /kozu/etc/vxrclientisp/settings.json"
-         " && echo '{}' > /kozu/etc/vxrclientisp/lastbackup.json && echo line > /var/log/vxrclient.upload.log"
+         " && echo '{}' > /kozu/etc/vxrclientisp/lastbackup.json && echo '{}' > /kozu/etc/vxrclientisp/retention.json"
+         " && echo line > /var/log/vxrclient.upload.log"
          " && echo '{}' > /kozu/etc/platform.json"));
     ASSERT_TRUE(must("dpkg --purge " + kName + " >/dev/null"));
     EXPECT_EQ(listed().name, "");
