@@ -2,7 +2,7 @@
 // as the service's own, across daylight-saving changes, and the window in
 // which the view leaves the settings unread.
 #include "nextupload.h"
-#include "vxrscheduler.h"
+#include "vxrschedule.h"
 
 #include "../printqt.h"
 
