@@ -3,6 +3,7 @@
 // password stays off every command line.
 #include "recoverplan.h"
 #include "hx2utils.h"
+#include "hx2runner.h"
 #include "zbenchtest.h"
 
 #include "../printqt.h"
@@ -417,10 +418,13 @@ TEST_F(DsrecoverFlow, CutRestoreGoesOnUnlessWrittenTo)
     zbench::Bench& b = bench();
     serverDataset("tank/dru", 120, 3, 3 << 20);
     m_restored << "tank/dru";
-    auto cutIncrements = [](qint64, const QList<Proc>& all) {
+    // Only this bench's server is looked at: other benches may run.
+    auto cutIncrements = [&](qint64, const QList<Proc>& all) {
+        const QList<qint64> server = HX2Runner::descendants(b.daemonPids().value("SSHD"));
         for (const Proc& p : all) {
             // zfs-compat hands zfs-fuse the flags one by one.
-            if (p.cmdline.contains(QByteArray("\0send\0", 6)) && p.cmdline.contains(QByteArray("\0-I\0", 4)))
+            if (server.contains(p.pid) && p.cmdline.contains(QByteArray("\0send\0", 6))
+                && p.cmdline.contains(QByteArray("\0-I\0", 4)))
                 ::kill(static_cast<pid_t>(p.pid), SIGKILL);
         }
     };
