@@ -175,7 +175,9 @@ int restore(const Request& request)
         sayAll(poolMissingLines(pool));
         return 255;
     }
-    if (!state.targetExists && !state.parentExists) {
+    // A target of the operator's own choice is checked for its parent too;
+    // without one the receive says what is missing, as it always has.
+    if (!request.target.isEmpty() && !state.targetExists && !state.parentExists) {
         sayAll(parentMissingLines(into.section(QLatin1Char('/'), 0, -2)));
         return 255;
     }
