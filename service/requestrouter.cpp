@@ -177,6 +177,11 @@ void RequestRouter::vxrclient_snapshot(QJsonObject* retObject, QJsonObject cmdOb
         refuseMissing(envObject, "dmpath");
         return;
     }
+    // zfs would read "-r" or the like as an option, not a dataset.
+    if (!VxrPlan::validName(dmpath, false)) {
+        envObject->setErr(9889, QStringLiteral("参数无效: dmpath"));
+        return;
+    }
     QJsonArray records;
     if (engine->localSnapshots(*envObject, records, dmpath))
         succeed(retObject, envObject, recordsOf(records));

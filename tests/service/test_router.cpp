@@ -177,3 +177,15 @@ TEST_F(Commands, RestoreChoicesOfTheWrongKindAreRefused)
         EXPECT_EQ(fake->runs().size(), before) << "nothing is asked before the choices are checked";
     }
 }
+
+// A dataset zfs would read as an option never reaches the listing.
+TEST_F(Commands, SnapshotListingRefusesNamesZfsWouldMisread)
+{
+    for (const char* dmpath : {"-r", "tank/a;id", "-o name tank"}) {
+        const int before = fake->runs().size();
+        EXPECT_EQ(call("vxrclient_snapshot", {{"dmpath", dmpath}}),
+                  (QJsonObject{{"err", 9889}, {"errmsg", QStringLiteral("参数无效: dmpath")}}))
+            << dmpath;
+        EXPECT_EQ(fake->runs().size(), before) << dmpath;
+    }
+}
