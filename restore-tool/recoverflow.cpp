@@ -84,12 +84,32 @@ bool resetMountpoints(const Request& request)
     limits.finishMs = kLocalFinishMs;
     limits.maxOutput = kMaxListing;
     const QString zfs = QStringLiteral("/usr/sbin/zfs");
-    const RunResult pool = run(zfs, mountpointListArgs(request.vg, false), {}, limits);
-    const RunResult target = run(zfs, mountpointListArgs(request.vglv(), true), {}, limits);
-    if (!pool.ok() || pool.outTruncated || !target.ok() || target.outTruncated)
+    const QString into = request.into();
+    const QString pool = into.section(QLatin1Char('/'), 0, 0);
+    if (!request.target.isEmpty()) {
+        // A copy beside the live dataset would mount where the live one
+        // does with any mount point of its own: each inherits its place.
+        const RunResult before = run(zfs, mountpointListArgs(into, true), {}, limits);
+        if (!before.ok() || before.outTruncated
+            || !run(zfs, {QStringLiteral("inherit"), QStringLiteral("-r"), QStringLiteral("mountpoint"), into}, {},
+                    limits)
+                    .ok())
+            return false;
+        const RunResult after = run(zfs, mountpointListArgs(into, true), {}, limits);
+        if (!after.ok() || after.outTruncated)
+            return false;
+        const QList<Mountpoint> now = readMountpoints(after.out);
+        for (const Mountpoint& was : readMountpoints(before.out)) {
+            if (was.path.startsWith(QLatin1Char('/')) && !now.contains(was))
+                say(mountpointResetLine(was));
+        }
+    }
+    const RunResult poolRun = run(zfs, mountpointListArgs(pool, false), {}, limits);
+    const RunResult target = run(zfs, mountpointListArgs(into, true), {}, limits);
+    if (!poolRun.ok() || poolRun.outTruncated || !target.ok() || target.outTruncated)
         return false;
-    const QList<Mountpoint> poolMountpoints = readMountpoints(pool.out);
-    if (poolMountpoints.size() != 1 || poolMountpoints.first().dataset != request.vg)
+    const QList<Mountpoint> poolMountpoints = readMountpoints(poolRun.out);
+    if (poolMountpoints.size() != 1 || poolMountpoints.first().dataset != pool)
         return false;
     bool safe = true;
     for (const Mountpoint& reset : mountpointResets(readMountpoints(target.out), poolMountpoints.first().path)) {
@@ -101,26 +121,64 @@ bool resetMountpoints(const Request& request)
     return safe;
 }
 
+// The lines a local zfs command printed; false when it failed.
+bool local(const QStringList& args, QByteArray* out = nullptr)
+{
+    RunLimits limits;
+    limits.startMs = kLocalStartMs;
+    limits.finishMs = kLocalFinishMs;
+    limits.maxOutput = kMaxListing;
+    const RunResult r = run(QStringLiteral("/usr/sbin/zfs"), args, {}, limits);
+    if (out)
+        *out = r.out;
+    return r.ok() && !r.outTruncated;
+}
+
+// Where the restore of an existing target goes on: true with from set (or
+// empty when nothing is left to receive) when the target is an unfinished
+// restore of vg/lv, holding the lineage's first snapshots and written to
+// by no one since.
+bool goesOn(const Request& request, const QStringList& lineage, QString* from)
+{
+    QByteArray mark;
+    QByteArray held;
+    QByteArray written;
+    return local(markArgs(request.into()), &mark) && markedBy(mark, request.vglv())
+        && local(snapshotListArgs(request.into()), &held)
+        && resumeFrom(QString::fromUtf8(held).split(QLatin1Char('\n'), Qt::SkipEmptyParts), lineage, from)
+        && local(writtenArgs(request.into()), &written) && written.trimmed() == "0";
+}
+
 } // namespace
 
 int restore(const Request& request)
 {
-    const QString vglv = request.vglv();
+    const QString into = request.into();
+    const QString pool = into.section(QLatin1Char('/'), 0, 0);
 
-    RunLimits local;
-    local.startMs = kLocalStartMs;
-    local.finishMs = kLocalFinishMs;
-    local.maxOutput = kMaxListing;
-    const RunResult list = run(QStringLiteral("zfs"), localListArgs(), {}, local);
+    RunLimits localLimits;
+    localLimits.startMs = kLocalStartMs;
+    localLimits.finishMs = kLocalFinishMs;
+    localLimits.maxOutput = kMaxListing;
+    const RunResult list = run(QStringLiteral("zfs"), localListArgs(), {}, localLimits);
     if (!list.ok() || list.outTruncated)
         return 255;
-    const LocalState state = readLocalState(list.out, request.vg, vglv);
-    if (state.targetExists) {
-        sayAll(targetExistsLines(vglv));
+    const LocalState state = readLocalState(list.out, pool, into);
+    // Only an unfinished restore of the same dataset may exist; it is
+    // looked at once the server's lineage is known.
+    QByteArray mark;
+    if (state.targetExists && !(local(markArgs(into), &mark) && markedBy(mark, request.vglv()))) {
+        sayAll(targetExistsLines(into));
         return 255;
     }
-    if (!state.poolExists) {
-        sayAll(poolMissingLines(request.vg));
+    if (!state.targetExists && !state.poolExists) {
+        sayAll(poolMissingLines(pool));
+        return 255;
+    }
+    // A target of the operator's own choice is checked for its parent too;
+    // without one the receive says what is missing, as it always has.
+    if (!request.target.isEmpty() && !state.targetExists && !state.parentExists) {
+        sayAll(parentMissingLines(into.section(QLatin1Char('/'), 0, -2)));
         return 255;
     }
 
@@ -137,29 +195,52 @@ int restore(const Request& request)
         sayAll(tailLines(listing.started ? listing.err : listing.startError.toUtf8(), kFailureLines));
         return 255;
     }
-    QStringList snapshots;
-    if (!snapshotsOf(listing.out, vglv, &snapshots) || snapshots.isEmpty()) {
+    QStringList lineage;
+    if (!snapshotsOf(listing.out, request.vglv(), &lineage) || lineage.isEmpty()) {
         say(QString::fromUtf8(kNoBackup));
         return 255;
     }
+    if (!request.snapshot.isEmpty()) {
+        const int at = lineage.indexOf(request.snapshotName());
+        if (at < 0) {
+            say(QString::fromUtf8(kSnapshotMissing) + request.snapshotName());
+            return 255;
+        }
+        lineage = lineage.mid(0, at + 1);
+    }
 
     const QString terminal = progressTerminal();
-    bool received = transfer(request, fullTransfer(request, snapshots.first(), terminal), kRestoringFirst);
-    if (received && snapshots.size() >= 2)
-        received = transfer(request, incrementalTransfer(request, snapshots.first(), snapshots.last(), terminal),
-                            kRestoringAll);
+    bool received = true;
+    if (state.targetExists) {
+        QString from;
+        if (!goesOn(request, lineage, &from)) {
+            sayAll(targetExistsLines(into));
+            return 255;
+        }
+        if (!from.isEmpty()) {
+            say(QString::fromUtf8(kResuming));
+            received = transfer(request, incrementalTransfer(request, from, lineage.last(), terminal), kRestoringAll);
+        }
+    } else {
+        received = transfer(request, fullTransfer(request, lineage.first(), terminal), kRestoringFirst);
+        if (received && lineage.size() >= 2)
+            received = transfer(request, incrementalTransfer(request, lineage.first(), lineage.last(), terminal),
+                                kRestoringAll);
+    }
     // Also after a failed transfer: what was received stays, and would
     // mount at the next boot.
     const bool mountable = resetMountpoints(request);
     if (!received)
         return 255;
+    // The last phase is in: the target is no unfinished restore any more.
+    local(clearMarkArgs(into));
 
     say(QString::fromUtf8(kRestoreDone));
     if (mountable) {
         RunLimits mount;
         mount.startMs = kMountStartMs;
         mount.finishMs = kMountFinishMs;
-        run(QStringLiteral("/usr/sbin/zfs"), mountArgs(vglv), {}, mount);
+        run(QStringLiteral("/usr/sbin/zfs"), mountArgs(into), {}, mount);
     }
     return 0;
 }

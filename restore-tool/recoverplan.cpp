@@ -12,6 +12,9 @@ const char* const kRestoreFailed = "恢复失败，可能是网络故障:";
 const char* const kRestoreDone = "备份数据恢复完成!";
 const char* const kRemoteListCommand = "/usr/sbin/zfs list -t snapshot -H -o name";
 const char* const kDoneMarker = "vxr-stream-complete";
+const char* const kSnapshotMissing = "云机上没有这个快照: ";
+const char* const kResuming = "正在继续未完成的恢复...";
+const char* const kRestoreMark = "vxr:restore";
 
 namespace {
 
@@ -109,20 +112,91 @@ QString transfer(const Request& request, const QString& sendCommand, const QStri
 
 } // namespace
 
+QString Request::snapshotName() const
+{
+    if (snapshot.isEmpty() || snapshot.contains(QLatin1Char('@')))
+        return snapshot;
+    return vglv() + QLatin1Char('@') + snapshot;
+}
+
+namespace {
+
+// Walks the arguments: options with their values, then positionals. False
+// on an unknown option or one without its value.
+bool scan(const QStringList& args, Request* request, QStringList* positional, QList<int>* positions)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
+            request->help = true;
+            continue;
+        }
+        QString* value = nullptr;
+        QString name = a.section(QLatin1Char('='), 0, 0);
+        if (name == QLatin1String("--snapshot"))
+            value = &request->snapshot;
+        else if (name == QLatin1String("--target"))
+            value = &request->target;
+        if (!value) {
+            // "--" ends the options: a password may begin with dashes.
+            if (a == QLatin1String("--")) {
+                for (int j = i + 1; j < args.size(); ++j) {
+                    *positional << args.at(j);
+                    *positions << j;
+                }
+                return true;
+            }
+            *positional << a;
+            *positions << i;
+            continue;
+        }
+        if (a.contains(QLatin1Char('='))) {
+            *value = a.section(QLatin1Char('='), 1);
+        } else if (i + 1 < args.size()) {
+            *value = args.at(++i);
+        } else {
+            return false;
+        }
+        if (value->isEmpty())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool parseArguments(const QStringList& args, Request* request)
 {
-    if (args.size() < 3)
+    QStringList positional;
+    QList<int> positions;
+    if (!scan(args, request, &positional, &positions))
         return false;
-    request->server = args.at(0);
-    request->userid = args.at(1);
-    request->passwd = args.at(2);
-    if (args.size() >= 5) {
-        request->vg = args.at(3);
-        request->lv = args.at(4);
+    if (request->help)
+        return true;
+    if (positional.size() < 3)
+        return false;
+    request->server = positional.at(0);
+    request->userid = positional.at(1);
+    request->passwd = positional.at(2);
+    if (positional.size() >= 5) {
+        request->vg = positional.at(3);
+        request->lv = positional.at(4);
     }
+    const bool targetOk = request->target.isEmpty()
+        || (isDatasetName(request->target) && request->target.contains(QLatin1Char('/')));
+    const bool snapshotOk = request->snapshot.isEmpty() || isSnapshotOf(request->snapshotName(), request->vglv());
     return isLoginPart(request->server) && isLoginPart(request->userid)
         && !request->userid.contains(QLatin1Char('@')) && !request->vg.contains(QLatin1Char('/'))
-        && isDatasetName(request->vglv());
+        && isDatasetName(request->vglv()) && targetOk && snapshotOk;
+}
+
+int passwordPosition(const QStringList& args)
+{
+    Request scratch;
+    QStringList positional;
+    QList<int> positions;
+    scan(args, &scratch, &positional, &positions);
+    return positions.value(2, -1);
 }
 
 bool isDatasetName(const QString& name)
@@ -149,6 +223,28 @@ QString usageLine()
     return QStringLiteral("USAGE: dsrecover server userid passwd");
 }
 
+QStringList helpLines()
+{
+    return {QStringLiteral("USAGE: dsrecover [--snapshot NAME] [--target DATASET] server userid passwd [vg lv]"),
+            QStringLiteral(""),
+            QStringLiteral("Restores the server's dataset vg/lv (default vxr/data) from the backup server."),
+            QStringLiteral("  --snapshot NAME    restore up to this snapshot of vg/lv (NAME or vg/lv@NAME),"),
+            QStringLiteral("                     not the newest"),
+            QStringLiteral("  --target DATASET   receive into this new dataset, beside vg/lv, which is not"),
+            QStringLiteral("                     touched; its pool and parent must exist"),
+            QStringLiteral("  -h, --help         print this text"),
+            QStringLiteral(""),
+            QStringLiteral("A restore that was cut off goes on from where it stopped when asked again, as"),
+            QStringLiteral("long as nothing was written to the target since."),
+            QStringLiteral("Exit status: 0 when the dataset was restored, 255 otherwise.")};
+}
+
+QStringList parentMissingLines(const QString& parent)
+{
+    return {QStringLiteral("zfs: ") + parent + QStringLiteral(" 不存在, 请先创建 !"),
+            QStringLiteral("Example: /usr/sbin/zfs create -p ") + parent};
+}
+
 QStringList targetExistsLines(const QString& vglv)
 {
     return {QStringLiteral("zfs: ") + vglv + QStringLiteral(" 已经存在，请先手动删除 !"),
@@ -170,12 +266,56 @@ QStringList localListArgs()
 LocalState readLocalState(const QByteArray& listing, const QString& vg, const QString& vglv)
 {
     LocalState state;
+    const QString parent = vglv.section(QLatin1Char('/'), 0, -2);
     const QStringList lines = QString::fromUtf8(listing).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString& line : lines) {
         state.poolExists = state.poolExists || line == vg;
         state.targetExists = state.targetExists || line == vglv;
+        state.parentExists = state.parentExists || line == parent;
     }
     return state;
+}
+
+QStringList markArgs(const QString& dataset)
+{
+    return {QStringLiteral("get"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("value,source"),
+            QString::fromLatin1(kRestoreMark), dataset};
+}
+
+bool markedBy(const QByteArray& output, const QString& source)
+{
+    const QStringList fields = QString::fromUtf8(output).trimmed().split(QLatin1Char('\t'));
+    return fields.size() == 2 && fields.at(0) == source && fields.at(1) == QLatin1String("local");
+}
+
+QStringList clearMarkArgs(const QString& dataset)
+{
+    return {QStringLiteral("inherit"), QString::fromLatin1(kRestoreMark), dataset};
+}
+
+QStringList writtenArgs(const QString& dataset)
+{
+    return {QStringLiteral("get"), QStringLiteral("-Hp"), QStringLiteral("-o"), QStringLiteral("value"),
+            QStringLiteral("written"), dataset};
+}
+
+QStringList snapshotListArgs(const QString& dataset)
+{
+    return {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-H"),
+            QStringLiteral("-o"), QStringLiteral("name"), dataset};
+}
+
+bool resumeFrom(const QStringList& targetSnapshots, const QStringList& lineage, QString* from)
+{
+    if (targetSnapshots.isEmpty() || targetSnapshots.size() > lineage.size())
+        return false;
+    auto part = [](const QString& name) { return name.mid(name.indexOf(QLatin1Char('@')) + 1); };
+    for (int i = 0; i < targetSnapshots.size(); ++i) {
+        if (part(targetSnapshots.at(i)) != part(lineage.at(i)))
+            return false;
+    }
+    *from = targetSnapshots.size() == lineage.size() ? QString() : lineage.at(targetSnapshots.size() - 1);
+    return true;
 }
 
 QStringList sshpassArgs(const Request& request, const QString& remoteCommand)
@@ -218,8 +358,10 @@ bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList*
 QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal)
 {
     const QString send = QStringLiteral("/usr/sbin/zfs send -R ") + shellQuote(first);
-    return transfer(request, send, QStringList{QStringLiteral("recv"), QStringLiteral("-u")} + receivedProperties()
-                        + QStringList{request.vglv()},
+    return transfer(request, send,
+                    QStringList{QStringLiteral("recv"), QStringLiteral("-u")} + receivedProperties()
+                        + QStringList{QStringLiteral("-o"), QLatin1String(kRestoreMark) + QLatin1Char('=') + request.vglv(),
+                                      request.into()},
                     progressTerminal);
 }
 
@@ -229,7 +371,7 @@ QString incrementalTransfer(const Request& request, const QString& first, const 
     const QString send =
         QStringLiteral("/usr/sbin/zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last);
     return transfer(request, send, QStringList{QStringLiteral("recv"), QStringLiteral("-Fu")} + receivedProperties()
-                        + QStringList{request.vglv()},
+                        + QStringList{request.into()},
                     progressTerminal);
 }
 

@@ -19,19 +19,37 @@ struct Request
     QString passwd;
     QString vg = QStringLiteral("vxr");
     QString lv = QStringLiteral("data");
+    // --snapshot: the server's snapshot of vg/lv to restore up to (its full
+    // name or the part after "@"); empty for the newest.
+    QString snapshot;
+    // --target: the dataset to receive into; empty for vg/lv itself.
+    QString target;
+    // --help was given: print helpLines() and nothing else.
+    bool help = false;
 
-    // The target dataset, vg "/" lv.
+    // The server's dataset, vg "/" lv.
     QString vglv() const { return vg + QLatin1Char('/') + lv; }
+    // The dataset received into.
+    QString into() const { return target.isEmpty() ? vglv() : target; }
+    // The full name of the chosen snapshot; empty for the newest.
+    QString snapshotName() const;
 };
 
-// Reads "server userid passwd [vg lv]" from the arguments that follow the
-// program name. vg and lv replace the defaults only when both are given;
-// arguments after the fifth are ignored. Returns false (leaving *request
-// partly filled) when fewer than three are given or a value could steer a
+// Reads "[--snapshot NAME] [--target DATASET] server userid passwd [vg lv]"
+// from the arguments that follow the program name; the options (also as
+// --snapshot=NAME, --target=DATASET) may stand anywhere, and --help or -h
+// alone is enough; "--" ends the options. vg and lv replace the defaults only when both are given;
+// positional arguments after the fifth are ignored. Returns false (leaving
+// *request partly filled) when fewer than three positional arguments are
+// given, an option lacks its value, or a value could steer a
 // program instead of naming something: an empty, blank-holding or
-// dash-leading server or userid, a userid holding "@", or a target that is
-// not a dataset name.
+// dash-leading server or userid, a userid holding "@", a dataset or target
+// that is not a dataset name below a pool, a snapshot that is not one of
+// vg/lv's.
 bool parseArguments(const QStringList& args, Request* request);
+// The position in args of the password (the third positional argument),
+// or -1 when there is none.
+int passwordPosition(const QStringList& args);
 
 // True for a dataset name zfs produces: components of ASCII letters,
 // digits and "_-.: " joined by "/", none empty, "." or "..", no "@", not
@@ -44,6 +62,13 @@ bool isSnapshotOf(const QString& name, const QString& dataset);
 // ---- Messages, each printed as one line on standard output
 
 QString usageLine();
+// What --help prints.
+QStringList helpLines();
+// The target's parent dataset is missing: the message and the example
+// that creates it.
+QStringList parentMissingLines(const QString& parent);
+extern const char* const kSnapshotMissing;
+extern const char* const kResuming;
 // The target exists: the message and the example that removes it.
 QStringList targetExistsLines(const QString& vglv);
 // The pool is missing: the message and the example that creates it.
@@ -65,8 +90,30 @@ struct LocalState
 {
     bool poolExists = false;
     bool targetExists = false;
+    bool parentExists = false;
 };
 LocalState readLocalState(const QByteArray& listing, const QString& vg, const QString& vglv);
+
+// ---- Unfinished restores
+
+// The user property a restore sets on the dataset it receives, the
+// server's dataset as its value, until its last phase is in.
+extern const char* const kRestoreMark;
+// "zfs" arguments reading the mark of dataset with where it comes from.
+QStringList markArgs(const QString& dataset);
+// The mark was set on the dataset itself for a restore of source.
+bool markedBy(const QByteArray& output, const QString& source);
+// "zfs" arguments clearing the mark: the restore is finished.
+QStringList clearMarkArgs(const QString& dataset);
+// "zfs" arguments printing the bytes written since the newest snapshot.
+QStringList writtenArgs(const QString& dataset);
+// "zfs" arguments listing the dataset's own snapshots, oldest first.
+QStringList snapshotListArgs(const QString& dataset);
+// Where an unfinished restore goes on: the target's snapshots (oldest
+// first) must be the lineage's first ones, compared by the part after "@";
+// from is then the lineage's snapshot the increments start at (empty when
+// the target holds the whole lineage). False when it cannot go on.
+bool resumeFrom(const QStringList& targetSnapshots, const QStringList& lineage, QString* from);
 
 // ---- The server
 
@@ -101,6 +148,7 @@ extern const char* const kDoneMarker;
 // device path) the stream passes through pv, which draws bytes, rate and
 // elapsed time there. Every value is quoted for the local shell, and the
 // snapshot once more for the server's.
+// The target is marked as an unfinished restore of vg/lv (kRestoreMark).
 QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal);
 // The same with `zfs send -RI first last` into `zfs recv -Fu`: every
 // snapshot after first up to last, on top of the full receive.

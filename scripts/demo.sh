@@ -15,8 +15,9 @@
 #  5. shows the status report the management server received;
 #  6. destroys both datasets on the appliance and brings them back with
 #     vxrclient_restore, following the restore the same way;
-#  7. destroys tank/home again and brings a second copy back with dsrecover,
-#     the offline restore tool;
+#  7. restores tank/home's older snapshot into tank/home-old beside the live
+#     tank/home, which keeps its files; then destroys tank/home and brings a
+#     second copy back with dsrecover, the offline restore tool;
 #  8. compares every restored file with the original, lists the operation
 #     log, stops the service with SIGTERM and prints a summary.
 #
@@ -124,6 +125,8 @@ for ds in tank/home tank/data; do
   app sh -c "mkdir -p '$mp/docs' && head -c 12000000 /dev/urandom > '$mp/docs/big.bin' && seq 1 200000 > '$mp/docs/numbers.txt' && echo 'hello from $ds' > '$mp/readme.txt'"
   app zfs snapshot "$ds@vxr_$(date +%Y%m%d%H%M%S)"
 done
+home_first=$(app zfs list -H -o name -t snapshot tank/home | tail -n 1)
+home_first_sum=$(sums app tank/home)
 sleep 1
 mp=$(app zfs get -H -o value mountpoint tank/home)
 app sh -c "echo 'second day' >> '$mp/readme.txt' && head -c 4000000 /dev/urandom > '$mp/docs/day2.bin'"
@@ -215,9 +218,22 @@ home_back=$( [ "$(sums app tank/home)" = "$home_sum" ] && echo equal || echo DIF
 data_back=$( [ "$(sums app tank/data)" = "$data_sum" ] && echo equal || echo DIFFERENT )
 echo "tank/home: $home_back   tank/data: $data_back"
 
-say "a second copy of tank/home with dsrecover, the offline tool"
-# Nothing watches this copy: the appliance reads it at full speed.
+say "yesterday's tank/home beside today's: vxrclient_restore of ${home_first#*@} into tank/home-old"
+# Nothing watches the copies from here: the appliance reads them at full speed.
 rm -f "$app_throttle"
+python3 -c 'import json, sys; print(json.dumps({"cmd": "vxrclient_restore", "params": {
+  "server": "127.0.0.1", "port": int(sys.argv[1]), "userid": "root", "passwd": sys.stdin.read().rstrip("\n"),
+  "dmpath": "tank/home", "snapshot": sys.argv[2], "target": "tank/home-old"}}))' \
+  "$port" "${home_first#*@}" <<<"$password" | call - | grep '"err": 0' >/dev/null || fail "restore of one refused"
+for _ in $(seq 1 120); do
+  call vxrclient_task_alload | grep -q '"dmpath"' || break
+  sleep 1
+done
+old_back=$( [ "$(sums app tank/home-old)" = "$home_first_sum" ] && echo equal || echo DIFFERENT )
+live_kept=$( [ "$(sums app tank/home)" = "$home_sum" ] && echo unchanged || echo CHANGED )
+echo "tank/home-old: $old_back to $home_first   tank/home: $live_kept"
+
+say "a second copy of tank/home with dsrecover, the offline tool"
 destroy tank/home
 "$zb" app "$bench" -- "$dsrecover" 127.0.0.1 root "$password" tank home > "$root/dsrecover.out" \
   || { cat "$root/dsrecover.out"; fail "dsrecover failed"; }
@@ -246,9 +262,12 @@ cat <<SUMMARY
  reported   $(wc -l < "$root/reports.jsonl") status report(s) at $url, no password in them
  restored   vxrclient_restore in about $restore_s s: tank/home $home_back, tank/data $data_back;
             the status view's bars rose at $restore_speeds
+            one dataset to its older snapshot beside the live one: tank/home-old $old_back
+            to ${home_first#*@}, tank/home $live_kept
             dsrecover: tank/home $second
  service    stopped by SIGTERM, exit status $status
 ==========================================================================
 SUMMARY
 [ "$home_back" = equal ] && [ "$data_back" = equal ] && [ "$second" = equal ] && [ "$status" = 0 ] \
+  && [ "$old_back" = equal ] && [ "$live_kept" = unchanged ] \
   || fail "a restored copy differs or the service did not stop cleanly"

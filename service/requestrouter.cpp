@@ -2,6 +2,7 @@
 
 #include "appdata.h"
 #include "hx2utils.h"
+#include "vxrplan.h"
 
 #include <QJsonArray>
 
@@ -28,6 +29,20 @@ QString textParam(const QJsonObject& params, const char* key)
 int numberParam(const QJsonObject& params, const char* key)
 {
     return toInt(params.value(QLatin1String(key)));
+}
+
+// An optional text parameter of the restore's choices, read strictly: a
+// string (trimmed; blank as absent), absent or null. False for any other
+// kind, which is refused rather than guessed at.
+bool optionalText(const QJsonObject& params, const char* key, QString* out)
+{
+    const QJsonValue v = params.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull())
+        return true;
+    if (!v.isString())
+        return false;
+    *out = v.toString().trimmed();
+    return true;
 }
 
 void refuseMissing(HX2Cabinet* envObject, const char* names)
@@ -130,7 +145,25 @@ void RequestRouter::vxrclient_restore(QJsonObject* retObject, QJsonObject cmdObj
         refuseMissing(envObject, "server, port, userid, passwd");
         return;
     }
-    if (engine->restoreAll(*envObject, server, port, userid, passwd))
+    VxrPlan::RestoreChoice choice;
+    QStringList invalid;
+    const struct { const char* key; QString* field; } choices[] = {
+        {"dmpath", &choice.dataset}, {"snapshot", &choice.snapshot}, {"target", &choice.target}};
+    for (const auto& c : choices) {
+        if (!optionalText(params, c.key, c.field))
+            invalid << QLatin1String(c.key);
+    }
+    for (const QString& name : VxrPlan::choiceProblems(choice)) {
+        if (!invalid.contains(name))
+            invalid << name;
+    }
+    if (!invalid.isEmpty()) {
+        envObject->setErr(9889, QStringLiteral("参数无效: ") + invalid.join(QStringLiteral(", ")));
+        return;
+    }
+    const bool queued = choice.dataset.isEmpty() ? engine->restoreAll(*envObject, server, port, userid, passwd)
+                                                 : engine->restoreAll(*envObject, server, port, userid, passwd, choice);
+    if (queued)
         succeed(retObject, envObject);
 }
 
@@ -142,6 +175,11 @@ void RequestRouter::vxrclient_snapshot(QJsonObject* retObject, QJsonObject cmdOb
     const QString dmpath = textParam(paramsOf(cmdObject), "dmpath");
     if (dmpath.isEmpty()) {
         refuseMissing(envObject, "dmpath");
+        return;
+    }
+    // zfs would read "-r" or the like as an option, not a dataset.
+    if (!VxrPlan::validName(dmpath, false)) {
+        envObject->setErr(9889, QStringLiteral("参数无效: dmpath"));
         return;
     }
     QJsonArray records;

@@ -42,6 +42,9 @@ private slots:
     void vxrclient_zfstorage(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject);
     // Queues the restore of every dataset the account holds on the server:
     // "server", "userid" and "passwd" are required, "port" 0 when absent.
+    // With "dmpath", that server dataset only, optionally up to "snapshot"
+    // and into "target" (strings; any other kind, or a name that cannot be
+    // taken, is refused with 9889 "参数无效: " and the names).
     void vxrclient_restore(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject);
     // "results": {"records"} of the local snapshots of "dmpath".
     void vxrclient_snapshot(QJsonObject* retObject, QJsonObject cmdObject, HX2Cabinet* envObject);

@@ -144,6 +144,13 @@ bool VxrClient::restoreAll(HX2Journals& journal, const QString& server, int port
     return m_units->restores.request(journal, VxrSsh::Account{server, VxrSsh::validPort(port), userid, passwd});
 }
 
+bool VxrClient::restoreAll(HX2Journals& journal, const QString& server, int port, const QString& userid,
+                           const QString& passwd, const VxrPlan::RestoreChoice& choice)
+{
+    return m_units->restores.request(journal, VxrSsh::Account{server, VxrSsh::validPort(port), userid, passwd},
+                                     choice);
+}
+
 bool VxrClient::vxrRestore(const VxrTask& task)
 {
     return m_units->restores.run(task);

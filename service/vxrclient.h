@@ -2,6 +2,7 @@
 #define VXRCLIENT_H
 
 #include "hx2journals.h"
+#include "vxrplan.h"
 #include "vxrprograms.h"
 #include "vxrtask.h"
 
@@ -120,6 +121,10 @@ public:
     // (see VxrRestoreFlow::request); a port outside 1..65535 becomes 22.
     bool restoreAll(HX2Journals& journal, const QString& server, int port, const QString& userid,
                     const QString& passwd);
+    // The same for choice.dataset alone, up to choice.snapshot, into
+    // choice.target (see VxrRestoreFlow::request).
+    bool restoreAll(HX2Journals& journal, const QString& server, int port, const QString& userid,
+                    const QString& passwd, const VxrPlan::RestoreChoice& choice);
     // Receives the task's dataset from the server (see VxrRestoreFlow::run).
     // Worker thread.
     bool vxrRestore(const VxrTask& task);

@@ -3,6 +3,7 @@
 #include "hx2utils.h"
 #include "vxrconfig.h"
 #include "vxrparse.h"
+#include "vxrplan.h"
 #include "vxrseams.h"
 #include "vxrsettingsstore.h"
 #include "vxrzfs.h"
@@ -33,11 +34,18 @@ QJsonObject VxrInventory::zfsInfo() const
 
 bool VxrInventory::allUsed(qint64& used, qint64& refer) const
 {
-    const VxrCommand command = VxrZfs::usedRefer(m_settings.dmpaths());
+    const QStringList datasets = m_settings.dmpaths();
+    const VxrCommand command = VxrZfs::usedRefer(datasets);
     if (command.args.isEmpty())
         return false;
     used = 0;
     refer = 0;
+    // A saved name zfs would take for an option fails the query, as a
+    // missing dataset does, without running it.
+    for (const QString& dataset : datasets) {
+        if (!VxrPlan::validName(dataset, false))
+            return false;
+    }
     const HX2RunResult r = m_seams.programs()->run(command);
     if (!r.ok)
         return false;

@@ -9,6 +9,7 @@
 #include "vxroperationlog.h"
 #include "vxroplog.h"
 #include "vxrparse.h"
+#include "vxrplan.h"
 #include "vxrseams.h"
 #include "vxrsettingsstore.h"
 #include "vxrzfs.h"
@@ -70,6 +71,8 @@ VxrPruning::VxrPruning(const VxrRetention::Policy& policy, VxrSeams& seams, VxrO
 
 void VxrPruning::pruneLocal(const QString& dataset)
 {
+    if (!VxrPlan::validName(dataset, false))
+        return;
     // An upload lists the snapshots, then sends a span of them: none of
     // it may vanish in between. The next cycle tries again.
     const VxrDatasetClaims::Hold claim(m_claims, dataset, false);

@@ -35,89 +35,53 @@ QString resolvedMountpoint(const QString& path)
     return QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
 }
 
-// The phases of a restore: the first snapshot whole, then the increments
-// to the last. Both estimates run, the second also for a single snapshot.
-VxrPhasePlan phasesOf(const VxrPlan::Restore& plan, const VxrSsh::Account& account, const QString& dataset,
-                      int taskIndex)
+// The phases of a restore: the first snapshot whole (marking the target),
+// then the increments to the chosen one. Both estimates run, the second
+// also for a single snapshot.
+VxrPhasePlan phasesOf(const VxrPlan::Restore& plan, const VxrSsh::Account& account, const VxrTask& task)
 {
     VxrPhasePlan phases;
     phases.pollMs = kPollMs;
-    phases.taskIndex = taskIndex;
+    phases.taskIndex = task.index;
     phases.limitMs = kPhaseLimitMs;
-    const QString last = plan.last.isEmpty() ? plan.first : plan.last;
+    const QString into = task.receivedInto();
+    const QString source = task.dataset;
     phases.estimates << VxrZfs::onServer(account, VxrZfs::restoreFullEstimate(plan.first))
-                     << VxrZfs::onServer(account, VxrZfs::restoreIncrementalEstimate(plan.first, last));
+                     << VxrZfs::onServer(account, VxrZfs::restoreIncrementalEstimate(plan.first, plan.newest()));
     phases.phases << VxrPhasePlan::Phase{[=](qint64 total, qint64) {
-        return VxrPipeline::transfer(account, VxrPipeline::restoreFull(account, plan.first, dataset, total), kStartMs);
+        return VxrPipeline::transfer(account, VxrPipeline::restoreFull(account, plan.first, into, total, source),
+                                     kStartMs);
     }};
     if (!plan.last.isEmpty()) {
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64 own) {
             return VxrPipeline::transfer(
-                account, VxrPipeline::restoreIncremental(account, plan.first, plan.last, dataset, own), kStartMs);
+                account, VxrPipeline::restoreIncremental(account, plan.first, plan.last, into, own), kStartMs);
         }};
     }
     return phases;
 }
 
+// The rest of an unfinished restore: the increments from the target's
+// newest snapshot to the chosen one.
+VxrPhasePlan resumePhasesOf(const QString& from, const QString& to, const VxrSsh::Account& account,
+                            const VxrTask& task)
+{
+    VxrPhasePlan phases;
+    phases.pollMs = kPollMs;
+    phases.taskIndex = task.index;
+    phases.limitMs = kPhaseLimitMs;
+    const QString into = task.receivedInto();
+    phases.estimates << VxrZfs::onServer(account, VxrZfs::restoreIncrementalEstimate(from, to));
+    phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64 own) {
+        return VxrPipeline::transfer(account, VxrPipeline::restoreIncremental(account, from, to, into, own),
+                                     kStartMs);
+    }};
+    return phases;
+}
+
 } // namespace
 
-VxrRestoreFlow::VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker)
-    : m_seams(seams), m_log(log), m_worker(worker)
-{
-}
-
-bool VxrRestoreFlow::request(HX2Journals& journal, const VxrSsh::Account& account)
-{
-    const QString why = VxrSsh::destinationProblem(account);
-    if (!why.isEmpty()) {
-        PRINTVAR(why);
-        journal.setErr(9994, QStringLiteral("账号设置无效"));
-        return false;
-    }
-    const std::shared_ptr<VxrPrograms> run = m_seams.programs();
-    const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::accountDatasets()));
-    if (!listed.ok) {
-        m_log.write(VxrLog::kError, VxrLog::kCloudInfoFailed, VxrLog::kActionRestore, VxrLog::kStateFailed);
-        journal.setErr(9886, QStringLiteral("操作失败，可能是云机账号或密码错误"));
-        return false;
-    }
-    const QStringList serverNames = listed.outLines();
-    const int offered = VxrPlan::restoreRequest(serverNames, {}).datasets.size();
-    if (offered == 0) {
-        journal.setErr(9994, QStringLiteral("云机上没有备份的数据，无法恢复"));
-        return false;
-    }
-    if (offered > VxrPlan::kMaxRestoreTasks) {
-        m_log.write(VxrLog::kError, VxrLog::kRestoreFail,
-                    QStringLiteral("the server lists %1 datasets, more than the %2 one request restores")
-                        .arg(offered)
-                        .arg(VxrPlan::kMaxRestoreTasks),
-                    VxrLog::kActionRestore, VxrLog::kStateFailed);
-        journal.setErr(9886, QStringLiteral("操作失败，云机上的卷超过 %1 个，无法一次恢复").arg(VxrPlan::kMaxRestoreTasks));
-        return false;
-    }
-    const HX2RunResult local = run->run(VxrZfs::datasetNames());
-    if (!local.ok)
-        return false;
-    const VxrPlan::RestoreRequest request = VxrPlan::restoreRequest(serverNames, local.outLines());
-    if (!request.clashes.isEmpty()) {
-        journal.setErr(9993, QStringLiteral("本地磁盘上的卷已存在，无法覆盖恢复，请先删除: ")
-                                 + request.clashes.join(QStringLiteral(", ")));
-        return false;
-    }
-    if (!request.missingPools.isEmpty()) {
-        journal.setErr(9887, QStringLiteral("本地磁盘上的Pool不存在，需要先创建好: ")
-                                 + request.missingPools.join(QStringLiteral(", ")));
-        return false;
-    }
-    QList<VxrTask> tasks;
-    for (const QString& dataset : request.datasets)
-        tasks << VxrTask::restore(dataset, account);
-    m_worker.queueTasks(tasks);
-    return true;
-}
-
-bool VxrRestoreFlow::resetStrayMountpoints(VxrPrograms& run, const QString& dataset, QStringList* resets)
+bool VxrRestoreFlow::resetMountpoints(VxrPrograms& run, const QString& dataset, bool all, QStringList* resets)
 {
     const QString pool = dataset.section(QLatin1Char('/'), 0, 0);
     const HX2RunResult poolRun = run.run(VxrZfs::poolMountpoint(pool));
@@ -132,7 +96,7 @@ bool VxrRestoreFlow::resetStrayMountpoints(VxrPrograms& run, const QString& data
     for (const VxrPlan::Mountpoint& m : own) {
         // A path inside the pool's tree by its text may still lead out of
         // it through a link that an earlier restore brought.
-        const bool inside = VxrPlan::mountpointInside(poolPath, m.path)
+        const bool inside = !all && VxrPlan::mountpointInside(poolPath, m.path)
                             && (!m.path.startsWith(QLatin1Char('/'))
                                 || VxrPlan::mountpointInside(poolResolved, resolvedMountpoint(m.path)));
         if (inside)
@@ -169,50 +133,88 @@ bool VxrRestoreFlow::cancelled(const VxrTask& task) const
     return m_worker.queue().headRemoved(task.index);
 }
 
-VxrRestoreFlow::Target VxrRestoreFlow::checkTarget(VxrPrograms& run, const VxrTask& task, const QString& newest)
+VxrRestoreFlow::Inspection VxrRestoreFlow::inspect(VxrPrograms& run, const QString& source, const QString& target,
+                                                   const VxrPlan::Restore& plan, const QStringList& localNames,
+                                                   const std::function<bool()>& cancelled)
 {
-    // The task may have waited hours behind uploads since the request
-    // checked for clashes: what exists now is never received into.
-    if (cancelled(task))
-        return Target::Cancelled;
-    const HX2RunResult local = run.run(VxrZfs::datasetNames());
-    if (!local.ok) {
-        fail(QStringLiteral("the appliance's datasets could not be listed"));
-        return Target::Refused;
+    Inspection out;
+    auto step = [&](const VxrCommand& command, HX2RunResult* result) {
+        if (cancelled()) {
+            out.kind = Inspection::Cancelled;
+            return false;
+        }
+        *result = run.run(command);
+        return true;
+    };
+    if (!localNames.contains(target)) {
+        out.kind = Inspection::Absent;
+        return out;
     }
-    if (!local.outLines().contains(task.dataset))
-        return Target::Absent;
-    if (cancelled(task))
-        return Target::Cancelled;
-    const HX2RunResult held = run.run(VxrZfs::snapshotNamesOf(task.dataset));
-    if (!held.ok || !held.outLines().contains(newest)) {
-        fail(task.dataset + QStringLiteral(" exists on the appliance and lacks ") + newest);
-        return Target::Refused;
+    HX2RunResult mark;
+    if (!step(VxrZfs::restoreMark(target), &mark))
+        return out;
+    const QStringList markFields = mark.outLines().value(0).split(QLatin1Char('\t'));
+    const bool marked = mark.ok && markFields.value(1) == QLatin1String("local") && markFields.value(0) == source;
+    HX2RunResult held;
+    if (!step(VxrZfs::snapshotNamesOf(target), &held))
+        return out;
+    if (!mark.ok || !held.ok) {
+        out.why = target + QStringLiteral(" could not be looked at");
+        return out;
     }
-    return Target::Complete;
+    out.kind = Inspection::Exists;
+    if (!marked) {
+        // A child its parent's stream brought along is there already.
+        if (target == source && held.outLines().contains(plan.newest()))
+            out.kind = Inspection::Complete;
+        else
+            out.why = target + QStringLiteral(" exists on the appliance and lacks ") + plan.newest();
+        return out;
+    }
+    const VxrPlan::Resume resume = VxrPlan::resume(held.outLines(), plan.lineage);
+    if (resume.kind == VxrPlan::Resume::NotOnTheLineage) {
+        out.why = target + QStringLiteral(" is an unfinished restore whose snapshots are not the server's first ones");
+        return out;
+    }
+    HX2RunResult written;
+    if (!step(VxrZfs::writtenSinceSnapshot(target), &written))
+        return out;
+    if (!written.ok || written.outLines().value(0).trimmed() != QLatin1String("0")) {
+        out.why = target + QStringLiteral(" is an unfinished restore that was written to since");
+        return out;
+    }
+    out.kind = resume.kind == VxrPlan::Resume::From ? Inspection::Resume : Inspection::Finished;
+    out.from = resume.from;
+    return out;
 }
 
-bool VxrRestoreFlow::mountRestored(VxrPrograms& run, const VxrTask& task, qint64 total)
+bool VxrRestoreFlow::mountRestored(VxrPrograms& run, const VxrTask& task, qint64 total, bool marked)
 {
     if (cancelled(task))
         return cancel();
+    const QString into = task.receivedInto();
+    // The last phase is in: the dataset is no unfinished restore any more.
+    if (marked && !run.run(VxrZfs::clearRestoreMark(into)).ok)
+        return fail(QStringLiteral("the restore's mark could not be cleared from ") + into);
     // The stream carries the server's mount points: one that leads out of
     // the pool's tree (over /etc, say) goes back to the inherited one before
     // anything is mounted, and a dataset whose mount points cannot be
-    // checked is not mounted at all.
+    // checked is not mounted at all. A copy beside the live dataset would
+    // mount where the live one does with any of its own.
     QStringList resets;
-    if (!resetStrayMountpoints(run, task.dataset, &resets))
+    if (!resetMountpoints(run, into, into != task.dataset, &resets))
         return fail(QStringLiteral("the received mount points could not be checked or reset"));
     m_worker.queue().finishHead(task.index, total);
     // A dataset that cannot be mounted is still restored.
-    run.run(VxrZfs::mount(task.dataset));
+    run.run(VxrZfs::mount(into));
     return record(VxrLog::kInformation, VxrLog::kRestoreSuccess, VxrLog::kStateSucceeded,
                   resets.isEmpty() ? QString() : QStringLiteral("mountpoint reset: ") + resets.join(QStringLiteral("; ")));
 }
 
 bool VxrRestoreFlow::run(const VxrTask& task)
 {
-    const QString& dataset = task.dataset;
+    const QString& source = task.dataset;
+    const QString into = task.receivedInto();
     VxrSsh::Account account = task.account;
     account.port = VxrSsh::validPort(account.port);
     const std::shared_ptr<VxrPrograms> run = m_seams.programs();
@@ -220,46 +222,62 @@ bool VxrRestoreFlow::run(const VxrTask& task)
     const QString why = VxrSsh::destinationProblem(account);
     if (!why.isEmpty())
         return fail(why);
-    if (!VxrPlan::validName(dataset, false))
-        return fail(QStringLiteral("not a dataset name ZFS makes: ") + dataset);
+    for (const QString& name : {source, into}) {
+        if (!VxrPlan::validName(name, false))
+            return fail(QStringLiteral("not a dataset name ZFS makes: ") + name);
+    }
 
     // A cancel is obeyed before every step that starts a program, also
     // before the first: a task cancelled while it waited logs no one in.
     if (cancelled(task))
         return cancel();
-    const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::restoreSnapshots(dataset)));
+    const HX2RunResult listed = run->run(VxrZfs::onServer(account, VxrZfs::restoreSnapshots(source)));
     if (!listed.ok)
         return record(VxrLog::kError, VxrLog::kCloudInfoFailed, VxrLog::kStateFailed);
-    const VxrPlan::Restore plan = VxrPlan::restore(dataset, listed.outLines());
+    const VxrPlan::Restore plan = VxrPlan::restore(source, listed.outLines(), task.snapshot);
     if (!plan.refusal.isEmpty())
         return fail(plan.refusal);
+    if (plan.missing)
+        return fail(QStringLiteral("the server no longer holds ") + task.snapshot);
     if (plan.isEmpty())
         return false;
 
-    const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index);
+    VxrPhasePlan phases = phasesOf(plan, account, task);
     VxrPhaseRunner runner(*run, &m_worker.queue(), m_worker.quitting());
     QList<qint64> sizes;
     if (!runner.estimate(phases, &sizes))
         return cancel();
-    qint64 total = 0;
-    for (const qint64 size : qAsConst(sizes))
-        total += size;
 
-    switch (checkTarget(*run, task, plan.last.isEmpty() ? plan.first : plan.last)) {
-    case Target::Cancelled:
+    // The task may have waited hours behind uploads since the request
+    // checked the target: what exists now is looked at again.
+    if (cancelled(task))
         return cancel();
-    case Target::Refused:
-        return false;
-    case Target::Complete:
-        break;
-    case Target::Absent: {
-        const VxrPhaseOutcome received = runner.run(phases, sizes);
-        if (received.outcome == VxrTransferResult::Cancelled)
+    const HX2RunResult local = run->run(VxrZfs::datasetNames());
+    if (!local.ok)
+        return fail(QStringLiteral("the appliance's datasets could not be listed"));
+    const Inspection found = inspect(*run, source, into, plan, local.outLines(), [&] { return cancelled(task); });
+    switch (found.kind) {
+    case Inspection::Cancelled:
+        return cancel();
+    case Inspection::Failed:
+    case Inspection::Exists:
+        return fail(found.why);
+    case Inspection::Complete:
+        return mountRestored(*run, task, VxrPhaseRunner::sum(sizes), false);
+    case Inspection::Finished:
+        return mountRestored(*run, task, 0, true);
+    case Inspection::Resume:
+        phases = resumePhasesOf(found.from, plan.newest(), account, task);
+        if (!runner.estimate(phases, &sizes))
             return cancel();
-        if (received.outcome != VxrTransferResult::Succeeded)
-            return record(VxrLog::kError, VxrLog::kRestoreFail, VxrLog::kStateFailed);
+        break;
+    case Inspection::Absent:
         break;
     }
-    }
-    return mountRestored(*run, task, total);
+    const VxrPhaseOutcome received = runner.run(phases, sizes);
+    if (received.outcome == VxrTransferResult::Cancelled)
+        return cancel();
+    if (received.outcome != VxrTransferResult::Succeeded)
+        return record(VxrLog::kError, VxrLog::kRestoreFail, VxrLog::kStateFailed);
+    return mountRestored(*run, task, received.total, true);
 }

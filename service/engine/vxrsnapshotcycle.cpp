@@ -2,6 +2,7 @@
 
 #include "vxroperationlog.h"
 #include "vxroplog.h"
+#include "vxrplan.h"
 #include "vxrpruning.h"
 #include "vxrseams.h"
 #include "vxrsettingsstore.h"
@@ -36,6 +37,13 @@ void VxrSnapshotCycle::run()
 
 void VxrSnapshotCycle::snap(const QString& dataset)
 {
+    // The saved datasets are the management layer's text: one zfs would
+    // read as an option ("-r") is never handed to it.
+    if (!VxrPlan::validName(dataset, false)) {
+        m_log.write(VxrLog::kError, VxrLog::kBackupFailed, QStringLiteral("not a dataset name: ") + dataset,
+                    VxrLog::kActionSnapshot, VxrLog::kStateFailed);
+        return;
+    }
     const HX2RunResult r = m_seams.programs()->run(VxrZfs::snapshot(VxrZfs::snapshotName(dataset, m_seams.now())));
     if (!r.ok)
         m_log.write(VxrLog::kError, VxrLog::kBackupFailed, r.errText(), VxrLog::kActionSnapshot, VxrLog::kStateFailed);

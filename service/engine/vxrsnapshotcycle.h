@@ -23,7 +23,9 @@ public:
     // Thread body of one cycle; clears running() at the end.
     void run();
     // Takes dataset@vxr_<the clock's time as yyyyMMddHHmmss>. A failure
-    // writes one "Backup failed" record carrying zfs's error text.
+    // writes one "Backup failed" record carrying zfs's error text; a
+    // dataset that is not a name zfs makes gets that record with no
+    // program run.
     void snap(const QString& dataset);
 
     std::atomic<bool>& running() { return m_running; }

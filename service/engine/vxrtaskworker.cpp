@@ -32,7 +32,7 @@ bool VxrTaskWorker::waitIdle(int ms) const
 {
     QElapsedTimer timer;
     timer.start();
-    while (m_running.load()) {
+    while (m_running.load() || m_inRun.load(std::memory_order_acquire) > 0) {
         if (timer.elapsed() >= ms)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -42,6 +42,7 @@ bool VxrTaskWorker::waitIdle(int ms) const
 
 void VxrTaskWorker::run()
 {
+    m_inRun.fetch_add(1, std::memory_order_relaxed);
     m_running.store(true);
     VxrTask task;
     while (m_queue.startHeadOrIdle(&task, m_running, m_quitting)) {
@@ -55,4 +56,6 @@ void VxrTaskWorker::run()
         }
         m_queue.remove(task.index);
     }
+    // The last touch of this object by the thread.
+    m_inRun.fetch_sub(1, std::memory_order_release);
 }

@@ -48,6 +48,9 @@ private:
     Handler m_upload;
     Handler m_restore;
     std::atomic<bool> m_running{false};
+    // Threads inside run(): one still returning after clearing m_running
+    // may yet touch the queue's lock.
+    std::atomic<int> m_inRun{0};
     std::atomic<bool> m_uploading{false};
     std::atomic<bool> m_quitting{false};
 };

@@ -105,14 +105,17 @@ bool VxrPhaseRunner::estimate(const VxrPhasePlan& plan, QList<qint64>* sizes)
     return true;
 }
 
+qint64 VxrPhaseRunner::sum(const QList<qint64>& sizes)
+{
+    qint64 total = 0;
+    for (const qint64 size : sizes)
+        total += size;
+    return total;
+}
+
 VxrPhaseOutcome VxrPhaseRunner::run(const VxrPhasePlan& plan, QList<qint64> sizes)
 {
-    auto totalOf = [&] {
-        qint64 total = 0;
-        for (const qint64 size : qAsConst(sizes))
-            total += size;
-        return total;
-    };
+    auto totalOf = [&] { return sum(sizes); };
     VxrPhaseOutcome out;
     out.total = totalOf();
     VxrTransferJob job;

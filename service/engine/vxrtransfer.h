@@ -107,6 +107,8 @@ public:
     // with goOnAfterFailure) and shows its progress on the scale above what
     // the phases before it reached. A plan without phases succeeds.
     VxrPhaseOutcome run(const VxrPhasePlan& plan, QList<qint64> sizes);
+    // The transfer's size of the sizes estimate() gave.
+    static qint64 sum(const QList<qint64>& sizes);
 
 private:
     bool cancelled(const VxrPhasePlan& plan) const;

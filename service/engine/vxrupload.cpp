@@ -79,6 +79,11 @@ bool VxrUploadFlow::run(const VxrTask& task)
         return false;
     }
     const QString& dataset = task.dataset;
+    if (!VxrPlan::validName(dataset, false)) {
+        const QString notADataset = dataset;
+        PRINTVAR(notADataset);
+        return finish(VxrTransferResult::Failed);
+    }
     const std::shared_ptr<VxrPrograms> run = m_seams.programs();
     VxrTaskQueue& queue = m_worker.queue();
     // A cancel is obeyed before every step that starts a program, also

@@ -63,10 +63,10 @@ QString onDemandIncremental(const VxrSsh::Account& account, const QString& first
 }
 
 QString restoreFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
-                    qint64 totalBytes)
+                    qint64 totalBytes, const QString& mark)
 {
     return pipeline(sshStage(account, VxrZfs::restoreSendFull(first), true) + meter(totalBytes)
-                    + VxrZfs::restoreReceive(dataset, false));
+                    + VxrZfs::restoreReceive(dataset, false, mark));
 }
 
 QString restoreIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,

@@ -48,9 +48,10 @@ QString onDemandIncremental(const VxrSsh::Account& account, const QString& first
 // Bash text of a restore phase: the server's `zfs send -R first` (or
 // `-RI first last` for the incremental one) through `sshpass -e ssh`, pv
 // measuring against totalBytes, and the appliance's receive of dataset,
-// then the done marker. Quoted as the upload's.
+// then the done marker. Quoted as the upload's. The full phase's receive
+// marks the dataset as an unfinished restore of mark (VxrPlan::kRestoreMark).
 QString restoreFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
-                    qint64 totalBytes);
+                    qint64 totalBytes, const QString& mark);
 QString restoreIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
                            const QString& dataset, qint64 totalBytes);
 

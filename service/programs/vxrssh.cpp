@@ -28,7 +28,13 @@ QString partProblem(const QString& value, const char* what)
 QString destinationProblem(const Account& account)
 {
     const QString user = partProblem(account.user, "user");
-    return user.isEmpty() ? partProblem(account.host, "host") : user;
+    if (!user.isEmpty())
+        return user;
+    // ssh splits the destination at its last "@": one in the host would
+    // log in as another user on another host.
+    if (account.host.contains(QLatin1Char('@')))
+        return QStringLiteral("host holds \"@\"");
+    return partProblem(account.host, "host");
 }
 
 QStringList sshOptions()

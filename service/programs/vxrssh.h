@@ -24,7 +24,8 @@ struct Account
 
 // Why the account's user or host cannot be handed to ssh, or empty when
 // both can: each must be non-empty, must not begin with "-" (ssh would read
-// an option) and must hold no blank or control character.
+// an option) and must hold no blank or control character, and the host no
+// "@" (ssh splits the destination at its last one).
 QString destinationProblem(const Account& account);
 
 // ssh options every remote command of the engine carries: no host-key

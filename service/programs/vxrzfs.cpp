@@ -1,6 +1,7 @@
 #include "vxrzfs.h"
 
 #include "hx2utils.h"
+#include "vxrplan.h"
 #include "vxrssh.h"
 
 namespace VxrZfs {
@@ -119,6 +120,26 @@ VxrCommand poolMountpoint(const QString& pool)
 VxrCommand inheritMountpoint(const QString& dataset)
 {
     return command(kZfs, {QStringLiteral("inherit"), QStringLiteral("mountpoint"), dataset}, limits(kShortMs));
+}
+
+VxrCommand restoreMark(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("get"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("value,source"),
+                          QString::fromLatin1(VxrPlan::kRestoreMark), dataset},
+                   limits(kMinuteMs));
+}
+
+VxrCommand clearRestoreMark(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("inherit"), QString::fromLatin1(VxrPlan::kRestoreMark), dataset},
+                   limits(kShortMs));
+}
+
+VxrCommand writtenSinceSnapshot(const QString& dataset)
+{
+    return command(kZfs, {QStringLiteral("get"), QStringLiteral("-Hp"), QStringLiteral("-o"), QStringLiteral("value"),
+                          QStringLiteral("written"), dataset},
+                   limits(kMinuteMs));
 }
 
 VxrCommand snapshotHolds(const QString& dataset)
@@ -245,11 +266,13 @@ QString uploadReceive(const QString& dataset)
     return kZfsText + QStringLiteral("recv -o atime=off -o readonly=on -Fu ") + toShellArgEscaped(dataset);
 }
 
-QString restoreReceive(const QString& dataset, bool incremental)
+QString restoreReceive(const QString& dataset, bool incremental, const QString& mark)
 {
-    return kZfsText + (incremental ? QStringLiteral("recv -o atime=off -o readonly=off -o sharenfs=off -o sharesmb=off -Fu ")
-                                     : QStringLiteral("recv -o atime=off -o readonly=off -o sharenfs=off -o sharesmb=off -u "))
-           + toShellArgEscaped(dataset);
+    QString text = kZfsText + QStringLiteral("recv -o atime=off -o readonly=off -o sharenfs=off -o sharesmb=off ");
+    if (!mark.isEmpty())
+        text += QStringLiteral("-o ") + toShellArgEscaped(QLatin1String(VxrPlan::kRestoreMark) + QLatin1Char('=') + mark)
+                + QLatin1Char(' ');
+    return text + (incremental ? QStringLiteral("-Fu ") : QStringLiteral("-u ")) + toShellArgEscaped(dataset);
 }
 
 } // namespace VxrZfs

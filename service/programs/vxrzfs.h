@@ -55,6 +55,14 @@ VxrCommand poolMountpoint(const QString& pool);
 // zfs inherit mountpoint DS (30 s): the dataset mounts where its parent
 // says again.
 VxrCommand inheritMountpoint(const QString& dataset);
+// zfs get -H -o value,source vxr:restore DS (60 s): the restore's mark, and
+// whether the dataset carries it itself ("local") or from a parent.
+VxrCommand restoreMark(const QString& dataset);
+// zfs inherit vxr:restore DS (30 s): the restore is finished.
+VxrCommand clearRestoreMark(const QString& dataset);
+// zfs get -Hp -o value written DS (60 s): bytes written to the dataset
+// since its newest snapshot.
+VxrCommand writtenSinceSnapshot(const QString& dataset);
 
 // ---- Retention: holds on the incremental base, and pruning
 
@@ -134,7 +142,9 @@ QString uploadReceive(const QString& dataset);
 // mounted, and never shared over NFS or SMB whatever the stream carries.
 // The full stream creates the dataset and must never replace one (no -F);
 // the incremental one rolls back the dataset it just made.
-QString restoreReceive(const QString& dataset, bool incremental);
+// With a mark, the receive sets the restore's mark (VxrPlan::kRestoreMark)
+// to it on the dataset.
+QString restoreReceive(const QString& dataset, bool incremental, const QString& mark = QString());
 
 } // namespace VxrZfs
 

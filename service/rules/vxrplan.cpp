@@ -98,7 +98,12 @@ bool validName(const QString& name, bool snapshot)
     return validDataset(QStringView(name).left(at)) && validDataset(tail) && !tail.contains(QLatin1Char('/'));
 }
 
-Restore restore(const QString& dataset, const QStringList& serverSnapshots)
+QString snapshotOf(const QString& dataset, const QString& name)
+{
+    return name.contains(QLatin1Char('@')) ? name : dataset + QLatin1Char('@') + name;
+}
+
+Restore restore(const QString& dataset, const QStringList& serverSnapshots, const QString& upTo)
 {
     Restore plan;
     const QString prefix = dataset + QLatin1Char('@');
@@ -109,12 +114,62 @@ Restore restore(const QString& dataset, const QStringList& serverSnapshots)
             return plan;
         }
     }
-    if (serverSnapshots.isEmpty())
+    int end = serverSnapshots.size();
+    if (!upTo.isEmpty()) {
+        end = serverSnapshots.indexOf(snapshotOf(dataset, upTo)) + 1;
+        if (end == 0) {
+            plan.missing = true;
+            return plan;
+        }
+    }
+    if (end == 0)
         return plan;
-    plan.first = serverSnapshots.first();
-    if (serverSnapshots.size() >= 2)
-        plan.last = serverSnapshots.last();
+    plan.lineage = serverSnapshots.mid(0, end);
+    plan.first = plan.lineage.first();
+    if (plan.lineage.size() >= 2)
+        plan.last = plan.lineage.last();
     return plan;
+}
+
+Resume resume(const QStringList& targetSnapshots, const QStringList& lineage)
+{
+    Resume out;
+    if (targetSnapshots.isEmpty() || targetSnapshots.size() > lineage.size())
+        return out;
+    auto part = [](const QString& name) { return name.mid(name.indexOf(QLatin1Char('@')) + 1); };
+    for (int i = 0; i < targetSnapshots.size(); ++i) {
+        if (part(targetSnapshots.at(i)) != part(lineage.at(i)))
+            return out;
+    }
+    if (targetSnapshots.size() == lineage.size()) {
+        out.kind = Resume::Finished;
+        return out;
+    }
+    out.kind = Resume::From;
+    out.from = lineage.at(targetSnapshots.size() - 1);
+    return out;
+}
+
+QStringList choiceProblems(const RestoreChoice& c)
+{
+    QStringList out;
+    auto belowPool = [](const QString& name) { return validName(name, false) && name.contains(QLatin1Char('/')); };
+    if (c.dataset.isEmpty()) {
+        if (!c.snapshot.isEmpty())
+            out << QStringLiteral("snapshot");
+        if (!c.target.isEmpty())
+            out << QStringLiteral("target");
+        return out;
+    }
+    if (!belowPool(c.dataset))
+        out << QStringLiteral("dmpath");
+    const QString snapshot = snapshotOf(c.dataset, c.snapshot);
+    if (!c.snapshot.isEmpty()
+        && (!validName(snapshot, true) || !snapshot.startsWith(c.dataset + QLatin1Char('@'))))
+        out << QStringLiteral("snapshot");
+    if (!c.target.isEmpty() && !belowPool(c.target))
+        out << QStringLiteral("target");
+    return out;
 }
 
 RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList& localNames)

@@ -58,15 +58,60 @@ struct Restore
     // Received whole first.
     QString first;
     // The incremental phase's end, first..last; empty when there is only
-    // one snapshot.
+    // one snapshot to restore.
     QString last;
     // Non-empty when the list cannot be trusted (a name ZFS would not make,
     // or a snapshot of another dataset): nothing is received.
     QString refusal;
+    // The chosen snapshot is not among the server's: nothing is received.
+    bool missing = false;
+    // The server's snapshots from the first to the one restored up to.
+    QStringList lineage;
 
-    bool isEmpty() const { return first.isEmpty() && refusal.isEmpty(); }
+    bool isEmpty() const { return first.isEmpty() && refusal.isEmpty() && !missing; }
+    // The snapshot the restored dataset ends at.
+    QString newest() const { return last.isEmpty() ? first : last; }
 };
-Restore restore(const QString& dataset, const QStringList& serverSnapshots);
+// The restore of dataset up to upTo (a snapshot of it, by its full name or
+// the part after "@"; empty: the server's newest).
+Restore restore(const QString& dataset, const QStringList& serverSnapshots, const QString& upTo = QString());
+
+// The full name of a snapshot of dataset given by its full name or by the
+// part after "@".
+QString snapshotOf(const QString& dataset, const QString& name);
+
+// The user property a restore sets on the dataset it receives, with the
+// server's dataset as its value, until its last phase is in: a dataset
+// that carries it is an unfinished restore of that dataset.
+constexpr const char* kRestoreMark = "vxr:restore";
+
+// How an unfinished restore goes on, from the snapshots the target holds
+// (oldest first) and the lineage it is restored along, compared by the part
+// after "@" (the target may have another name): when the target's are the
+// lineage's first ones, the increments from the last of them (From), or
+// nothing more when it holds the whole lineage (Finished); anything else
+// cannot be gone on from.
+struct Resume
+{
+    enum Kind { NotOnTheLineage, From, Finished };
+    Kind kind = NotOnTheLineage;
+    // From: the server's snapshot the increments start at.
+    QString from;
+};
+Resume resume(const QStringList& targetSnapshots, const QStringList& lineage);
+
+// The optional choices of a restore request: one server dataset, up to one
+// of its snapshots, into another name.
+struct RestoreChoice
+{
+    QString dataset;
+    QString snapshot;
+    QString target;
+};
+// The names of the choices that cannot be taken: a dataset or target that
+// is not a dataset name below a pool, a snapshot that is not one of the
+// dataset's, a snapshot or target without a dataset. Empty when all can.
+QStringList choiceProblems(const RestoreChoice& choice);
 
 // What a full-restore request finds, from the server's and the
 // appliance's dataset lists (zfs list -o name of each).

@@ -40,6 +40,10 @@ QJsonObject VxrTask::listed() const
         o.insert(QStringLiteral("port"), account.port);
         o.insert(QStringLiteral("userid"), account.user);
     }
+    if (!snapshot.isEmpty())
+        o.insert(QStringLiteral("snapshot"), snapshot);
+    if (!target.isEmpty())
+        o.insert(QStringLiteral("target"), target);
     return o;
 }
 

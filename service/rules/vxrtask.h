@@ -32,14 +32,21 @@ struct VxrTask
     // A restore's server account, the one its request gave.
     bool hasAccount = false;
     VxrSsh::Account account;
+    // A restore's choices: the snapshot (full name) it ends at, empty for
+    // the server's newest; the dataset it receives into, empty for the
+    // server's name.
+    QString snapshot;
+    QString target;
 
     static VxrTask upload(const QString& dataset);
     static VxrTask restore(const QString& dataset, const VxrSsh::Account& account);
+    // The dataset a restore receives into.
+    QString receivedInto() const { return target.isEmpty() ? dataset : target; }
 
     // The task as listed: "index", "action", "dmpath", "step", "rate";
     // "speed", "totalsize" and "currsize" once progress was shown;
     // "removed" 1 once cancelled while running; for a restore "server",
-    // "port" and "userid".
+    // "port" and "userid", and "snapshot" and "target" when it has them.
     QJsonObject listed() const;
 };
 

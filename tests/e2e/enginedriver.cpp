@@ -14,6 +14,9 @@
 //   restore HOST PORT USER PASSWORD
 //                restoreAll -> {"ok", "err", "errmsg"}; the password is the
 //                rest of the line
+//   restoreone HOST PORT USER DMPATH SNAPSHOT TARGET PASSWORD
+//                the restore of one dataset with its choices (percent-
+//                encoded, "-" for none) -> as restore
 #include "appdata.h"
 #include "vxrengine.h"
 #include "hx2journals.h"
@@ -65,6 +68,20 @@ void handle(VxrClient& engine, const QByteArray& line)
         const bool ok = engine.restoreAll(journal, QString::fromUtf8(words.value(1)), words.value(2).toInt(),
                                           QString::fromUtf8(words.value(3)), password);
         answer("restore", QJsonObject{{"ok", ok}, {"err", journal.err()}, {"errmsg", journal.errmsg()}});
+    } else if (words.value(0) == "restoreone") {
+        const QByteArray rest = line.trimmed();
+        int at = 0;
+        for (int i = 0; i < 7 && at >= 0; ++i)
+            at = rest.indexOf(' ', at + 1);
+        const QString password = at < 0 ? QString() : QString::fromUtf8(rest.mid(at + 1));
+        auto choice = [&](int i) {
+            const QByteArray w = words.value(i);
+            return w == "-" ? QString() : QString::fromUtf8(QByteArray::fromPercentEncoding(w));
+        };
+        const VxrPlan::RestoreChoice c{choice(4), choice(5), choice(6)};
+        const bool ok = engine.restoreAll(journal, QString::fromUtf8(words.value(1)), words.value(2).toInt(),
+                                          QString::fromUtf8(words.value(3)), password, c);
+        answer("restoreone", QJsonObject{{"ok", ok}, {"err", journal.err()}, {"errmsg", journal.errmsg()}});
     } else if (words.value(0) == "log") {
         QJsonArray records;
         engine.logAlload(journal, records);

@@ -3,6 +3,7 @@
 // password stays off every command line.
 #include "recoverplan.h"
 #include "hx2utils.h"
+#include "hx2runner.h"
 #include "zbenchtest.h"
 
 #include "../printqt.h"
@@ -380,6 +381,81 @@ TEST_F(DsrecoverFlow, StopSignalEndsTheWholeTransfer)
     for (const char* name : {"script", "bash", "sshpass", "ssh", "zfs", "pv"})
         EXPECT_TRUE(names.contains(name)) << name << " never seen in " << names.join(' ').toStdString();
     EXPECT_TRUE(left.isEmpty()) << "still running as the tool exited: " << left.join(", ").toStdString();
+}
+
+// The copy of an older snapshot beside the live dataset, which keeps every
+// byte it has.
+TEST_F(DsrecoverFlow, ChosenSnapshotBesideTheLiveDataset)
+{
+    zbench::Bench& b = bench();
+    serverDataset("tank/drc", 110, 3, 1 << 20);
+    ASSERT_TRUE(b.run(Host::Server, {"zfs", "clone", "tank/drc@s2", "tank/drc-s2"}).ok());
+    QString err;
+    const QString second = b.checksum(Host::Server, "tank/drc-s2", &err);
+    ASSERT_FALSE(second.isEmpty()) << qPrintable(err);
+    b.destroy(Host::Server, "tank/drc-s2");
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", "tank/drc"}).ok());
+    ASSERT_TRUE(b.fill(Host::Appliance, "tank/drc", 119, 2, 100000, &err)) << qPrintable(err);
+    const QString live = b.checksum(Host::Appliance, "tank/drc", &err);
+    m_restored << "tank/drc" << "tank/drc-old";
+
+    const Outcome o = recover(b.password(), {"tank", "drc", "--snapshot", "s2", "--target", "tank/drc-old"});
+    EXPECT_EQ(o.code, 0) << o.lines.join('\n').toStdString();
+    EXPECT_EQ(b.snapshots(Host::Appliance, "tank/drc-old"), (QStringList{"tank/drc-old@s1", "tank/drc-old@s2"}));
+    EXPECT_EQ(b.checksum(Host::Appliance, "tank/drc-old", &err), second) << qPrintable(err);
+    EXPECT_EQ(b.checksum(Host::Appliance, "tank/drc", &err), live) << qPrintable(err);
+    EXPECT_EQ(b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "value", "vxr:restore", "tank/drc-old"}).text(), "-");
+
+    const Outcome missing = recover(b.password(), {"tank", "drc", "--snapshot", "s9", "--target", "tank/drc-x"});
+    EXPECT_EQ(missing.code, 255);
+    EXPECT_EQ(missing.lines, QStringList{QString(Recover::kSnapshotMissing) + "tank/drc@s9"});
+}
+
+// Cut after its full phase, the restore goes on from where it stopped when
+// run again, unless the dataset was written to meanwhile.
+TEST_F(DsrecoverFlow, CutRestoreGoesOnUnlessWrittenTo)
+{
+    zbench::Bench& b = bench();
+    serverDataset("tank/dru", 120, 3, 3 << 20);
+    m_restored << "tank/dru";
+    // Only this bench's server is looked at: other benches may run.
+    auto cutIncrements = [&](qint64, const QList<Proc>& all) {
+        const QList<qint64> server = HX2Runner::descendants(b.daemonPids().value("SSHD"));
+        for (const Proc& p : all) {
+            // zfs-compat hands zfs-fuse the flags one by one.
+            if (server.contains(p.pid) && p.cmdline.contains(QByteArray("\0send\0", 6))
+                && p.cmdline.contains(QByteArray("\0-I\0", 4)))
+                ::kill(static_cast<pid_t>(p.pid), SIGKILL);
+        }
+    };
+    for (const bool writeMeanwhile : {false, true}) {
+        SCOPED_TRACE(writeMeanwhile);
+        b.destroy(Host::Appliance, "tank/dru");
+        {
+            QFile t(throttleFile());
+            ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+            t.write("1M\n");
+        }
+        const Outcome cut = recover(b.password(), {"tank", "dru"}, cutIncrements);
+        QFile::remove(throttleFile());
+        ASSERT_EQ(cut.code, 255) << cut.lines.join('\n').toStdString();
+        ASSERT_EQ(b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "value", "vxr:restore", "tank/dru"}).text(),
+                  "tank/dru");
+        QString err;
+        if (writeMeanwhile) {
+            ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "mount", "tank/dru"}).ok());
+            ASSERT_TRUE(b.fill(Host::Appliance, "tank/dru", 129, 1, 10000, &err)) << qPrintable(err);
+            const Outcome refused = recover(b.password(), {"tank", "dru"});
+            EXPECT_EQ(refused.code, 255);
+            EXPECT_EQ(refused.lines, Recover::targetExistsLines("tank/dru"));
+            continue;
+        }
+        const Outcome again = recover(b.password(), {"tank", "dru"});
+        EXPECT_EQ(again.code, 0) << again.lines.join('\n').toStdString();
+        EXPECT_TRUE(again.lines.contains(Recover::kResuming));
+        expectRestored("tank/dru");
+        EXPECT_EQ(b.run(Host::Appliance, {"zfs", "get", "-H", "-o", "value", "vxr:restore", "tank/dru"}).text(), "-");
+    }
 }
 
 } // namespace

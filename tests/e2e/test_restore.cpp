@@ -78,6 +78,46 @@ protected:
         return bench().run(Host::Appliance, {"zfs", "get", "-H", "-o", "value", "mounted", ds}).text() == "yes";
     }
 
+    QJsonObject restoreOne(const QString& dataset, const QString& snapshot, const QString& target)
+    {
+        auto word = [](const QString& v) { return v.isEmpty() ? QByteArray("-") : v.toUtf8().toPercentEncoding("/@"); };
+        return ask("restoreone " + bench().serverHost().toUtf8() + ' ' + QByteArray::number(bench().port())
+                   + " root " + word(dataset) + ' ' + word(snapshot) + ' ' + word(target) + ' '
+                   + bench().password().toUtf8())
+            .toObject();
+    }
+
+    // Waits until the server sends increments, then ends that send: the
+    // restore is cut after its full phase. True when one was ended.
+    bool cutIncrementalSend(int timeoutMs)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < timeoutMs) {
+            bool cut = false;
+            for (qint64 p : HX2Runner::descendants(bench().daemonPids().value("SSHD"))) {
+                QFile f(QStringLiteral("/proc/%1/cmdline").arg(p));
+                // zfs-compat hands zfs-fuse the flags one by one.
+                const QByteArray line = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+                if (line.contains(QByteArray("\0send\0", 6))
+                    && (line.contains(QByteArray("\0-RI\0", 5)) || line.contains(QByteArray("\0-I\0", 4)))) {
+                    ::kill(static_cast<pid_t>(p), SIGKILL);
+                    cut = true;
+                }
+            }
+            if (cut)
+                return true;
+            drain();
+            QThread::msleep(100);
+        }
+        return false;
+    }
+
+    QString property(const QString& name, const QString& ds)
+    {
+        return bench().run(Host::Appliance, {"zfs", "get", "-H", "-o", "value,source", name, ds}).text();
+    }
+
     // A dataset made on the appliance and uploaded by the engine.
     void uploaded(const QStringList& datasets)
     {
@@ -291,6 +331,84 @@ TEST_F(RestoreFlow, ServerMountpointsOutsideThePoolAreReset)
     EXPECT_EQ(sum(Host::Appliance, "tank/rm/in"), in);
     EXPECT_FALSE(b.sh(Host::Appliance, "grep -qF ' " + stray + " ' /proc/self/mounts").ok())
         << "something is mounted on the folder the server chose";
+}
+
+// The usual restore: yesterday's copy of one share, beside the damaged
+// one, which keeps every byte it has.
+TEST_F(RestoreFlow, OneDatasetToAChosenSnapshotBesideTheLiveOne)
+{
+    Bench& b = bench();
+    makeDataset("tank/rp", 80, 2, 2000000);
+    const QString second = sum(Host::Appliance, "tank/rp");
+    addSnapshot("tank/rp", 83, "vxr_3", 2000000);
+    startDriver("chosen", {}, b.password());
+    uploaded({"tank/rp"});
+    QString err;
+    ASSERT_TRUE(b.fill(Host::Appliance, "tank/rp", 84, 2, 500000, &err)) << qPrintable(err);
+    const QString live = sum(Host::Appliance, "tank/rp");
+
+    const QJsonObject reply = restoreOne("tank/rp", "vxr_2", "tank/rp-old");
+    ASSERT_TRUE(reply.value("ok").toBool()) << qPrintable(QJsonDocument(reply).toJson());
+    drainQueue(120000);
+    EXPECT_EQ(restoreRecords(), (QList<Record>{{VxrLog::kRestoreSuccess, 9}}));
+    EXPECT_EQ(b.snapshots(Host::Appliance, "tank/rp-old"), (QStringList{"tank/rp-old@vxr_1", "tank/rp-old@vxr_2"}));
+    EXPECT_EQ(sum(Host::Appliance, "tank/rp-old"), second);
+    EXPECT_EQ(sum(Host::Appliance, "tank/rp"), live);
+    EXPECT_EQ(b.snapshots(Host::Appliance, "tank/rp").size(), 3);
+    EXPECT_TRUE(mounted("tank/rp-old"));
+    EXPECT_EQ(property("vxr:restore", "tank/rp-old"), "-\t-") << "the mark is cleared";
+    EXPECT_EQ(restoreOne("tank/rp", "vxr_9", "tank/rp-x").value("err").toInt(), 9883);
+    EXPECT_EQ(restoreOne("tank/rp", "", "tank/rp-old").value("err").toInt(), 9993);
+}
+
+// A restore cut after its full phase leaves a marked dataset; asked again,
+// it goes on from there, unless the dataset was written to meanwhile.
+TEST_F(RestoreFlow, CutRestoreIsFinishedUnlessWrittenTo)
+{
+    Bench& b = bench();
+    makeDataset("tank/rq", 90, 3, 3000000);
+    const QString whole = sum(Host::Appliance, "tank/rq");
+    startDriver("cut", {}, b.password());
+    uploaded({"tank/rq"});
+    for (const bool writeMeanwhile : {false, true}) {
+        SCOPED_TRACE(writeMeanwhile);
+        QString err;
+        ASSERT_TRUE(b.destroy(Host::Appliance, "tank/rq", &err)) << qPrintable(err);
+        setApplianceThrottle("1M");
+        ASSERT_TRUE(restoreOne("tank/rq", "", "").value("ok").toBool());
+        ASSERT_TRUE(cutIncrementalSend(60000));
+        drainQueue(60000);
+        setApplianceThrottle(QString());
+        EXPECT_EQ(restoreRecords().last(), (Record{VxrLog::kRestoreFail, 3}));
+        // zfs takes the increments' snapshots one by one: the cut may come
+        // after the second.
+        const QStringList held = b.snapshots(Host::Appliance, "tank/rq");
+        EXPECT_TRUE(held == QStringList{"tank/rq@vxr_1"} || held == (QStringList{"tank/rq@vxr_1", "tank/rq@vxr_2"}))
+            << qPrintable(held.join(' '));
+        EXPECT_EQ(property("vxr:restore", "tank/rq"), "tank/rq\tlocal");
+        if (writeMeanwhile) {
+            ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "mount", "tank/rq"}).ok());
+            ASSERT_TRUE(b.fill(Host::Appliance, "tank/rq", 99, 1, 10000, &err)) << qPrintable(err);
+            EXPECT_EQ(restoreOne("tank/rq", "", "").value("err").toInt(), 9993);
+            EXPECT_EQ(ask("restore " + b.serverHost().toUtf8() + ' ' + QByteArray::number(b.port()) + " root "
+                          + b.password().toUtf8())
+                          .toObject()
+                          .value("err")
+                          .toInt(),
+                      9993);
+            continue;
+        }
+        // The full restore takes it up as well as the restore of one.
+        const QJsonObject again = ask("restore " + b.serverHost().toUtf8() + ' ' + QByteArray::number(b.port())
+                                      + " root " + b.password().toUtf8())
+                                      .toObject();
+        ASSERT_TRUE(again.value("ok").toBool()) << qPrintable(QJsonDocument(again).toJson());
+        drainQueue(120000);
+        EXPECT_EQ(restoreRecords().last(), (Record{VxrLog::kRestoreSuccess, 9}));
+        EXPECT_EQ(b.snapshots(Host::Appliance, "tank/rq").size(), 3);
+        EXPECT_EQ(sum(Host::Appliance, "tank/rq"), whole);
+        EXPECT_EQ(property("vxr:restore", "tank/rq"), "-\t-");
+    }
 }
 
 } // namespace

@@ -20,8 +20,21 @@ TEST(RecoverArguments, DefaultsAndRefusals)
         QStringList args;
         bool ok;
         QString vglv;
+        QString into = vglv;
+        QString snapshot = QString();
+        int password = 2;
     };
     const Case cases[] = {
+        {{"--snapshot", "s2", "srv", "bob", "pw"}, true, "vxr/data", "vxr/data", "vxr/data@s2", 4},
+        {{"srv", "bob", "pw", "tank", "home", "--target=tank/co py", "--snapshot=tank/home@s1"}, true, "tank/home",
+         "tank/co py", "tank/home@s1"},
+        {{"srv", "--target", "tank/x", "bob", "--", "--pw"}, true, "vxr/data", "tank/x", "", 5},
+        {{"srv", "bob", "pw", "--snapshot"}, false, {}},
+        {{"srv", "bob", "pw", "--snapshot="}, false, {}},
+        {{"srv", "bob", "pw", "--target", "tank"}, false, {}},
+        {{"srv", "bob", "pw", "--target", "tank/x;y"}, false, {}},
+        {{"srv", "bob", "pw", "--snapshot", "tank/other@s1"}, false, {}},
+        {{"srv", "bob", "pw", "--snapshot", "a$(id)"}, false, {}},
         {{"srv", "bob", "pw"}, true, "vxr/data"},
         {{"srv", "bob", "pw", "tank"}, true, "vxr/data"},
         {{"srv", "bob", "pw", "tank", "home/a b", "extra"}, true, "tank/home/a b"},
@@ -40,8 +53,38 @@ TEST(RecoverArguments, DefaultsAndRefusals)
         EXPECT_EQ(parseArguments(c.args, &r), c.ok) << c.args.join('|').toStdString();
         if (c.ok) {
             EXPECT_EQ(r.vglv(), c.vglv);
+            EXPECT_EQ(r.into(), c.into);
+            EXPECT_EQ(r.snapshotName(), c.snapshot);
+            EXPECT_EQ(passwordPosition(c.args), c.password);
         }
     }
+}
+
+// An unfinished restore goes on only from the lineage's first snapshots
+// (by the part after "@": the target may have another name), and only
+// when it carries its own mark for this dataset.
+TEST(RecoverResume, FromTheLineagesFirstSnapshots)
+{
+    const QStringList lineage = {"tank/a@1", "tank/a@2", "tank/a@3"};
+    struct Case { QStringList held; bool ok; QString from; };
+    const Case cases[] = {
+        {{"tank/a@1"}, true, "tank/a@1"},
+        {{"tank/b@1", "tank/b@2"}, true, "tank/a@2"},
+        {{"tank/a@1", "tank/a@2", "tank/a@3"}, true, ""},
+        {{}, false, ""},
+        {{"tank/a@2"}, false, ""},
+        {{"tank/a@1", "tank/a@3"}, false, ""},
+        {{"tank/a@1", "tank/a@2", "tank/a@3", "tank/a@4"}, false, ""},
+    };
+    for (const Case& c : cases) {
+        QString from = "untouched";
+        EXPECT_EQ(resumeFrom(c.held, lineage, &from), c.ok) << c.held.join(' ').toStdString();
+        if (c.ok)
+            EXPECT_EQ(from, c.from);
+    }
+    EXPECT_TRUE(markedBy("tank/a\tlocal\n", "tank/a"));
+    for (const char* other : {"tank/a\tinherited from tank\n", "tank/b\tlocal\n", "-\t-\n", ""})
+        EXPECT_FALSE(markedBy(other, "tank/a")) << other;
 }
 
 TEST(RecoverNames, SnapshotNamesZfsWouldProduce)
@@ -111,13 +154,20 @@ TEST(RecoverTransfer, HostileValuesReachEachProgramUnchanged)
         QStringList recv;
     };
     const QStringList props = {"-o", "readonly=off", "-o", "sharenfs=off", "-o", "sharesmb=off"};
+    const QStringList mark = {"-o", "vxr:restore=" + r.vglv()};
+    Request beside = r;
+    beside.target = "tank/co'py";
     const Case cases[] = {
         {fullTransfer(r, first, QString()), {"zfs", "send", "-R", first},
-         QStringList{"zfs", "recv", "-u"} + props + QStringList{r.vglv()}},
+         QStringList{"zfs", "recv", "-u"} + props + mark + QStringList{r.vglv()}},
         {fullTransfer(r, first, "/dev/null"), {"zfs", "send", "-R", first},
-         QStringList{"zfs", "recv", "-u"} + props + QStringList{r.vglv()}},
+         QStringList{"zfs", "recv", "-u"} + props + mark + QStringList{r.vglv()}},
         {incrementalTransfer(r, first, last, QString()), {"zfs", "send", "-RI", first, last},
          QStringList{"zfs", "recv", "-Fu"} + props + QStringList{r.vglv()}},
+        {fullTransfer(beside, first, QString()), {"zfs", "send", "-R", first},
+         QStringList{"zfs", "recv", "-u"} + props + mark + QStringList{beside.target}},
+        {incrementalTransfer(beside, first, last, QString()), {"zfs", "send", "-RI", first, last},
+         QStringList{"zfs", "recv", "-Fu"} + props + QStringList{beside.target}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.toStdString());

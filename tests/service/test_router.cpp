@@ -154,3 +154,38 @@ TEST_F(Commands, CancelIndexMayComeAsText)
     engine.units().worker.queue().remove(queued.at(0));
     engine.units().worker.running().store(false);
 }
+
+TEST_F(Commands, RestoreChoicesOfTheWrongKindAreRefused)
+{
+    struct Case { QJsonObject choices; QString invalid; };
+    const Case cases[] = {
+        {{{"dmpath", 5}}, "dmpath"},
+        {{{"snapshot", "vxr_1"}}, "snapshot"},
+        {{{"dmpath", "tank/a"}, {"target", "tank"}}, "target"},
+        {{{"dmpath", QJsonArray{"tank/a"}}, {"target", 3}}, "dmpath, target"},
+        {{{"dmpath", "tank/a"}, {"snapshot", "tank/b@1"}}, "snapshot"},
+    };
+    for (const Case& c : cases) {
+        QJsonObject params = c.choices;
+        params.insert("server", "h");
+        params.insert("userid", "u");
+        params.insert("passwd", "p");
+        const int before = fake->runs().size();
+        EXPECT_EQ(call("vxrclient_restore", params),
+                  (QJsonObject{{"err", 9889}, {"errmsg", QStringLiteral("参数无效: ") + c.invalid}}))
+            << c.invalid.toStdString();
+        EXPECT_EQ(fake->runs().size(), before) << "nothing is asked before the choices are checked";
+    }
+}
+
+// A dataset zfs would read as an option never reaches the listing.
+TEST_F(Commands, SnapshotListingRefusesNamesZfsWouldMisread)
+{
+    for (const char* dmpath : {"-r", "tank/a;id", "-o name tank"}) {
+        const int before = fake->runs().size();
+        EXPECT_EQ(call("vxrclient_snapshot", {{"dmpath", dmpath}}),
+                  (QJsonObject{{"err", 9889}, {"errmsg", QStringLiteral("参数无效: dmpath")}}))
+            << dmpath;
+        EXPECT_EQ(fake->runs().size(), before) << dmpath;
+    }
+}

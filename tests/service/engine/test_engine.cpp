@@ -176,6 +176,7 @@ TEST_F(EngineOps, RemoteListingNeedsAUsableAccount)
         {"user like an option", account("server", 22, "-oProxyCommand=touch /tmp/x", "secret"), unusable},
         {"host like an option", account("-oProxyCommand=x", 22, "backup", "secret"), unusable},
         {"host with a blank", account("ser ver", 22, "backup", "secret"), unusable},
+        {"host with a user of its own", account("evil@10.0.0.9", 22, "root", "secret"), unusable},
         {"user with a control character", account("server", 22, "back\u0001up", "secret"), unusable},
     };
     for (const Case& c : cases) {
@@ -247,6 +248,8 @@ TEST_F(EngineOps, SnapshotCycleRecordsTheFailureAndGoesOn)
          "snapshot|missing@vxr_20260307140509|\nsnapshot|p/b@vxr_20260307140509|\n", 1},
         {"all there", {"p/a", "p/b c"}, "snapshot|p/a@vxr_20260307140509|\nsnapshot|p/b c@vxr_20260307140509|\n", 0},
         {"nothing configured", {}, "", 0},
+        // Saved names zfs would read as options or nothing: never handed to it.
+        {"names zfs would misread", {"-r", "", "p/a"}, "snapshot|p/a@vxr_20260307140509|\n", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -267,6 +270,8 @@ TEST_F(EngineOps, SnapshotCycleRecordsTheFailureAndGoesOn)
         QJsonArray log;
         ASSERT_TRUE(engine.logAlload(journal, log));
         ASSERT_EQ(log.size(), c.records);
+        for (const QJsonValue& v : log)
+            EXPECT_TRUE(v.toObject().value("message").toString().startsWith("##$@vxr@$##Backup failed##$@vxr@$##: "));
         if (c.records == 1) {
             const QJsonObject r = log.at(0).toObject();
             EXPECT_EQ(r.value("level").toString(), "Error");

@@ -59,6 +59,10 @@ struct World
     // The appliance's mount points: the pool's, and those of the restored
     // dataset and below it (the default: each at its place under /tank).
     QString poolMountpoint = "/tank\n";
+    // The restore's mark on an existing dataset, and the bytes written to
+    // it since its newest snapshot.
+    QString mark = "-\t-\n";
+    QString written = "0\n";
     QString mountpoints;
     int mountpointsRc = 0;
 };
@@ -111,6 +115,10 @@ protected:
                 const QString below = w.mountpoints.isEmpty() ? ds + "\t/" + ds + "\treceived\n" : w.mountpoints;
                 return FakePrograms::exited(w.mountpointsRc, "zfs broke", below.toUtf8());
             }
+            if (c.args.value(0) == "get" && c.args.contains("vxr:restore"))
+                return FakePrograms::ok(w.mark.toUtf8());
+            if (c.args.value(0) == "get" && c.args.contains("written"))
+                return FakePrograms::ok(w.written.toUtf8());
             if (c.args.value(0) == "get")
                 return FakePrograms::ok(w.poolMountpoint.toUtf8());
             return FakePrograms::exited(9);
@@ -184,10 +192,10 @@ TEST_F(Restore, RequestRefusalsQueueNothing)
     const Case cases[] = {
         {"server list refused", refused, "u", 9886, "操作失败，可能是云机账号或密码错误", cloud, 1},
         {"only pools on the server", poolsOnly, "u", 9994, "云机上没有备份的数据，无法恢复", none, 1},
-        {"dataset exists here", clash, "u", 9993, "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/a", none, 2},
+        {"dataset exists here", clash, "u", 9993, "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/a", none, 3},
         {"pools missing here", missingPools, "u", 9887, "本地磁盘上的Pool不存在，需要先创建好: x, y", none, 2},
         {"clash reported before missing pool", both, "u", 9993, "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/a",
-         none, 2},
+         none, 3},
         {"local list fails: journal as it was", localFails, "u", 1234, "earlier", none, 2},
         {"user like an option", World{}, "-oProxyCommand=x", 9994, "账号设置无效", none, 0},
         {"more datasets than one request restores", tooMany, "u", 9886, "操作失败，云机上的卷超过 10000 个，无法一次恢复",
@@ -365,6 +373,104 @@ TEST_F(Restore, CancelBeforeEachStepStartsNothingMore)
         EXPECT_EQ(records(), (QList<Record>{{VxrLog::kCancelRestore, 8}}));
         engine->units().worker.queue().remove(index);
         engine->units().worker.running().store(false);
+    }
+}
+
+// The choices of a request: each refusal, checked before anything is
+// queued, and the task that is queued, with its snapshot and target.
+TEST_F(Restore, ChosenRequestRefusalsAndTasks)
+{
+    World untrusted;
+    untrusted.snapshots = "tank/a@1\ntank/a@$(x)\n";
+    World copy;
+    copy.localDatasets = "tank\ntank/copy\n";
+    copy.localSnapshots = "tank/copy@1\n";
+    copy.mark = "tank/a\tlocal\n";
+    World changed = copy;
+    changed.written = "512\n";
+    World otherMark = copy;
+    otherMark.mark = "tank/b c\tlocal\n";
+    struct Case { const char* name; World world; VxrPlan::RestoreChoice choice; int err; QString errmsg; };
+    const Case cases[] = {
+        {"not on the server", World{}, {"tank/zz", "", ""}, 9884, "云机上没有这个卷: tank/zz"},
+        {"snapshot not held", World{}, {"tank/a", "9", ""}, 9883, "云机上没有这个快照: tank/a@9"},
+        {"list not to be trusted", untrusted, {"tank/a", "", ""}, 9886, "操作失败，云机上的快照列表无效: tank/a"},
+        {"target exists", World{}, {"tank/a", "", "tank/home"}, 9993, "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/home"},
+        {"target's pool missing", World{}, {"tank/a", "", "other/x"}, 9887, "本地磁盘上的Pool不存在，需要先创建好: other"},
+        {"target's parent missing", World{}, {"tank/a", "", "tank/n/x"}, 9882, "本地磁盘上的上级卷不存在，需要先创建好: tank/n"},
+        {"unfinished but written to", changed, {"tank/a", "", "tank/copy"}, 9993,
+         "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/copy"},
+        {"unfinished restore of another dataset", otherMark, {"tank/a", "", "tank/copy"}, 9993,
+         "本地磁盘上的卷已存在，无法覆盖恢复，请先删除: tank/copy"},
+        {"queued beside the live one", World{}, {"tank/a", "2", "tank/copy"}, 9999, ""},
+        {"unfinished restore goes on", copy, {"tank/a", "", "tank/copy"}, 9999, ""},
+    };
+    engine->units().worker.running().store(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        play(c.world);
+        HX2Journals journal;
+        EXPECT_EQ(engine->restoreAll(journal, "h", 22, "u", "pw", c.choice), c.err == 9999);
+        EXPECT_EQ(journal.err(), c.err);
+        EXPECT_EQ(journal.errmsg(), c.errmsg);
+        const QJsonArray tasks = listing();
+        ASSERT_EQ(tasks.size(), c.err == 9999 ? 1 : 0);
+        if (tasks.isEmpty())
+            continue;
+        const QJsonObject t = tasks.at(0).toObject();
+        EXPECT_EQ(t.value("dmpath").toString(), "tank/a");
+        EXPECT_EQ(t.value("target").toString(), "tank/copy");
+        EXPECT_EQ(t.value("snapshot").toString(), c.choice.snapshot.isEmpty() ? QString() : "tank/a@2");
+        engine->units().worker.queue().remove(t.value("index").toInt());
+    }
+    engine->units().worker.running().store(false);
+}
+
+// What a restore receives for each choice, and into what: up to a chosen
+// snapshot, beside the live dataset, and the rest of an unfinished restore.
+TEST_F(Restore, ChoicesRunAsPlanned)
+{
+    World beside;
+    beside.mountpoints = "tank/copy\t/tank/copy\tinherited from tank\n";
+    World unfinished;
+    unfinished.localDatasets = "tank\ntank/a\n";
+    unfinished.localSnapshots = "tank/a@1\n";
+    unfinished.mark = "tank/a\tlocal\n";
+    World whole = unfinished;
+    whole.localSnapshots = "tank/a@1\ntank/a@2\ntank/a@3\n";
+    World written = unfinished;
+    written.written = "4096\n";
+    const QList<Record> success{{VxrLog::kRestoreSuccess, 9}};
+    const QList<Record> fail{{VxrLog::kRestoreFail, 3}};
+    struct Case { const char* name; World world; QString snapshot; QString target; QStringList sends; QList<Record> records; bool cleared; };
+    const Case cases[] = {
+        {"up to the second", World{}, "tank/a@2", "", {"send -R tank/a@1", "send -RI tank/a@1 tank/a@2"}, success, true},
+        {"the first only", World{}, "tank/a@1", "", {"send -R tank/a@1"}, success, true},
+        {"beside the live one", beside, "", "tank/copy", {"send -R tank/a@1", "send -RI tank/a@1 tank/a@3"}, success, true},
+        {"unfinished goes on", unfinished, "", "", {"send -RI tank/a@1 tank/a@3"}, success, true},
+        {"unfinished, all in", whole, "", "", {}, success, true},
+        {"unfinished, written to since", written, "", "", {}, fail, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = std::make_shared<FakePrograms>();
+        engine->setPrograms(fake);
+        play(c.world);
+        HX2Journals journal;
+        engine->logClear(journal);
+        VxrTask t = task("tank/a");
+        t.snapshot = c.snapshot;
+        t.target = c.target;
+        EXPECT_EQ(engine->vxrRestore(t), c.records == success);
+        EXPECT_EQ(fake->sends(), c.sends);
+        EXPECT_EQ(records(), c.records);
+        const QString into = t.receivedInto();
+        EXPECT_EQ(programsRun().contains("zfs inherit vxr:restore " + into), c.cleared);
+        for (const VxrCommand& transfer : fake->transfers()) {
+            const QString text = pipelineOf(transfer);
+            EXPECT_TRUE(text.endsWith(" '" + into + "' && echo vxr-stream-complete")) << text.toStdString();
+            EXPECT_EQ(text.contains("'vxr:restore=tank/a'"), text.contains(" -u "));
+        }
     }
 }
 

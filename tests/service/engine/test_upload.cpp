@@ -214,6 +214,17 @@ TEST_F(Upload, PhasesAndOutcomes)
     }
 }
 
+// A saved dataset zfs would read as an option fails its upload without any
+// program: neither the appliance's zfs nor the server's receive sees it.
+TEST_F(Upload, NameZfsWouldMisreadStartsNothing)
+{
+    queue({"-r"});
+    ASSERT_TRUE(engine->units().worker.waitIdle(20000));
+    EXPECT_TRUE(fake->runs().isEmpty());
+    EXPECT_TRUE(fake->transfers().isEmpty());
+    EXPECT_EQ(records(), (QList<Record>{{kFail, 3}}));
+}
+
 // Two phases: the head task's rate never falls, the sizes are the sum of
 // both estimates, and the finish shows 100 with currsize = totalsize.
 TEST_F(Upload, ProgressRisesToHundred)

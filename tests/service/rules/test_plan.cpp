@@ -179,6 +179,52 @@ TEST(RestorePlan, NamesZfsMakes)
     EXPECT_FALSE(VxrPlan::validName("t/" + QString(254, 'a'), false));
 }
 
+TEST(RestorePlan, ChosenSnapshotResumeAndChoices)
+{
+    const QStringList server = {"t/a@1", "t/a@2", "t/a@3"};
+    struct Plan { const char* upTo; QString first; QString last; bool missing; int lineage; };
+    const Plan plans[] = {
+        {"", "t/a@1", "t/a@3", false, 3}, {"2", "t/a@1", "t/a@2", false, 2}, {"t/a@1", "t/a@1", "", false, 1},
+        {"t/a@3", "t/a@1", "t/a@3", false, 3}, {"9", "", "", true, 0}, {"t/b@2", "", "", true, 0},
+    };
+    for (const Plan& p : plans) {
+        const VxrPlan::Restore r = VxrPlan::restore("t/a", server, p.upTo);
+        EXPECT_EQ(r.first + "|" + r.last, p.first + "|" + p.last) << p.upTo;
+        EXPECT_EQ(r.missing, p.missing) << p.upTo;
+        EXPECT_EQ(r.lineage.size(), p.lineage) << p.upTo;
+    }
+
+    using R = VxrPlan::Resume;
+    struct Resume { QStringList held; R::Kind kind; QString from; };
+    const Resume resumes[] = {
+        {{"t/a@1"}, R::From, "t/a@1"}, {{"t/c@1", "t/c@2"}, R::From, "t/a@2"},
+        {{"t/a@1", "t/a@2", "t/a@3"}, R::Finished, ""}, {{}, R::NotOnTheLineage, ""},
+        {{"t/a@2"}, R::NotOnTheLineage, ""}, {{"t/a@1", "t/a@3"}, R::NotOnTheLineage, ""},
+        {{"t/a@1", "t/a@2", "t/a@3", "t/a@4"}, R::NotOnTheLineage, ""},
+    };
+    for (const Resume& c : resumes) {
+        const VxrPlan::Resume r = VxrPlan::resume(c.held, server);
+        EXPECT_EQ(r.kind, c.kind) << c.held.join(' ').toStdString();
+        EXPECT_EQ(r.from, c.from) << c.held.join(' ').toStdString();
+    }
+
+    struct Choice { VxrPlan::RestoreChoice choice; QStringList problems; };
+    const Choice choices[] = {
+        {{"t/a", "", ""}, {}},
+        {{"t/a", "2", "t/copy"}, {}},
+        {{"t/a", "t/a@2", "t/x/y z"}, {}},
+        {{"", "2", "t/copy"}, {"snapshot", "target"}},
+        {{"t", "", ""}, {"dmpath"}},
+        {{"t/a;b", "", ""}, {"dmpath"}},
+        {{"t/a", "t/b@2", ""}, {"snapshot"}},
+        {{"t/a", "2/3", ""}, {"snapshot"}},
+        {{"t/a", "", "-t/x"}, {"target"}},
+        {{"t/a", "", "t"}, {"target"}},
+    };
+    for (const Choice& c : choices)
+        EXPECT_EQ(VxrPlan::choiceProblems(c.choice), c.problems) << c.choice.dataset.toStdString();
+}
+
 TEST(RestorePlan, MountpointsInsideThePool)
 {
     struct Case { const char* pool; const char* path; bool inside; };
@@ -218,7 +264,7 @@ TEST(RestorePipeline, HostileValuesArriveUnchanged)
     for (const bool incremental : {false, true}) {
         SCOPED_TRACE(incremental);
         const QString text = incremental ? VxrPipeline::restoreIncremental(account, first, last, ds, 77)
-                                         : VxrPipeline::restoreFull(account, first, ds, 77);
+                                         : VxrPipeline::restoreFull(account, first, ds, 77, "tank/m 'q");
         EXPECT_FALSE(text.contains(hostile));
         const QStringList out = shellArguments(text);
         EXPECT_TRUE(out.contains(QStringLiteral("sshpass:") + account.user + '@' + account.host));
@@ -228,6 +274,7 @@ TEST(RestorePipeline, HostileValuesArriveUnchanged)
         EXPECT_TRUE(out.contains(QStringLiteral("remote:") + (incremental ? "-RI" : "-R")));
         EXPECT_TRUE(out.contains(QStringLiteral("pv:77")));
         EXPECT_TRUE(out.contains(QStringLiteral("local:") + ds));
+        EXPECT_EQ(out.contains(QStringLiteral("local:vxr:restore=tank/m 'q")), !incremental);
         EXPECT_TRUE(out.contains(QStringLiteral("local:readonly=off")));
         // A new dataset is never received with -F; the increments roll back
         // only what the full phase just made.
