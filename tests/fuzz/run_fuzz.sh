@@ -5,7 +5,7 @@
 # libFuzzer.
 # Usage: run_fuzz.sh FUZZER WORK_DIR [SECONDS [LIBFUZZER_ARGS...]]
 set -euo pipefail
-bin=$1
+bin=$(realpath "$1")
 work=$2
 seconds=${3:-20}
 shift $(( $# < 3 ? $# : 3 ))
