@@ -114,7 +114,7 @@ void showOpenFaults()
 // ---- The commands the engine builds
 //
 // A form is a command's words: fixed words, and slots the values fill.
-// Slots: {D} a dataset name, {S} a snapshot name, {SPEC} a destroy
+// Slots: {D} a dataset name, {S} a snapshot name, {LIST} a destroy
 // argument, {N} a decimal number, {PORT} a port, {DEST} an ssh
 // destination, {REMOTE} a server's shell text, {PIPE} a transfer's shell
 // text; {D...} takes the remaining words, at least one.
@@ -148,7 +148,7 @@ const std::vector<Form> kLocalForms = {
     {"holds", {"zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs", "{D}"}},
     {"hold", {"zfs", "hold", "vxr_base", "{S}"}},
     {"release", {"zfs", "release", "vxr_base", "{S}"}},
-    {"destroy", {"zfs", "destroy", "{SPEC}"}},
+    {"destroy", {"zfs", "destroy", "{LIST}"}},
     {"transfer", {"script", "-e", "-q", "-c", "{PIPE}", "/dev/null"}},
 };
 
@@ -156,7 +156,7 @@ const std::vector<Form> kRemoteForms = {
     {"server holds", {"/usr/sbin/zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs", "{D}"}},
     {"server release", {"/usr/sbin/zfs", "release", "vxr_base", "{S}"}},
     {"server hold", {"/usr/sbin/zfs", "hold", "vxr_base", "{S}"}},
-    {"server destroy", {"/usr/sbin/zfs", "destroy", "{SPEC}"}},
+    {"server destroy", {"/usr/sbin/zfs", "destroy", "{LIST}"}},
     {"exit", {"exit", "{N}"}},
     {"server snapshots of", {"/usr/sbin/zfs", "list", "-t", "snapshot", "-H", "-o", "name", "{D}"}},
     {"account snapshots", {"/usr/sbin/zfs", "list", "-H", "-o", "name,used,refer", "-t", "snapshot"}},
@@ -287,7 +287,7 @@ Violation slotProblem(const QString& form, const QString& slot, const QString& w
         return VxrPlan::validName(w, false) ? Violation{} : bad("not a dataset name");
     if (slot == QLatin1String("{S}"))
         return VxrPlan::validName(w, true) ? Violation{} : bad("not a snapshot name");
-    if (slot == QLatin1String("{SPEC}")) {
+    if (slot == QLatin1String("{LIST}")) {
         const int at = w.indexOf(QLatin1Char('@'));
         for (const QString& part : w.mid(at + 1).split(QLatin1Char(','))) {
             if (at < 0 || !VxrPlan::validName(w.left(at + 1) + part, true))
