@@ -371,7 +371,7 @@ bool refused(const VxrCommand& c)
             return true;
         }
     }
-    fail(v.form + QStringLiteral(": ") + v.problem + QStringLiteral(": ") + v.value, VxrPrograms::traceText(c));
+    fail(v.form + QStringLiteral(": ") + v.problem + QStringLiteral(": ") + v.value, VxrPrograms::shellText(c));
 }
 
 // ---- Answers from the input
