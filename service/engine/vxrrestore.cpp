@@ -1,6 +1,7 @@
 #include "vxrrestore.h"
 
 #include "hx2utils.h"
+#include "vxrlinkcheck.h"
 #include "vxroperationlog.h"
 #include "vxroplog.h"
 #include "vxrpipeline.h"
@@ -38,22 +39,25 @@ QString resolvedMountpoint(const QString& path)
 // The phases of a restore: the first snapshot whole, then the increments
 // to the last. Both estimates run, the second also for a single snapshot.
 VxrPhasePlan phasesOf(const VxrPlan::Restore& plan, const VxrSsh::Account& account, const QString& dataset,
-                      int taskIndex)
+                      int taskIndex, const VxrStreamLink& link)
 {
     VxrPhasePlan phases;
     phases.pollMs = kPollMs;
     phases.taskIndex = taskIndex;
     phases.limitMs = kPhaseLimitMs;
+    phases.rate = link.rate;
     const QString last = plan.last.isEmpty() ? plan.first : plan.last;
     phases.estimates << VxrZfs::onServer(account, VxrZfs::restoreFullEstimate(plan.first))
                      << VxrZfs::onServer(account, VxrZfs::restoreIncrementalEstimate(plan.first, last));
     phases.phases << VxrPhasePlan::Phase{[=](qint64 total, qint64) {
-        return VxrPipeline::transfer(account, VxrPipeline::restoreFull(account, plan.first, dataset, total), kStartMs);
+        return VxrPipeline::transfer(
+            account, VxrPipeline::restoreFull(account, plan.first, dataset, total, link.now()), kStartMs);
     }};
     if (!plan.last.isEmpty()) {
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64 own) {
             return VxrPipeline::transfer(
-                account, VxrPipeline::restoreIncremental(account, plan.first, plan.last, dataset, own), kStartMs);
+                account, VxrPipeline::restoreIncremental(account, plan.first, plan.last, dataset, own, link.now()),
+                kStartMs);
         }};
     }
     return phases;
@@ -61,8 +65,8 @@ VxrPhasePlan phasesOf(const VxrPlan::Restore& plan, const VxrSsh::Account& accou
 
 } // namespace
 
-VxrRestoreFlow::VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker)
-    : m_seams(seams), m_log(log), m_worker(worker)
+VxrRestoreFlow::VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker, VxrLinkCheck& links)
+    : m_seams(seams), m_log(log), m_worker(worker), m_links(links)
 {
 }
 
@@ -236,7 +240,9 @@ bool VxrRestoreFlow::run(const VxrTask& task)
     if (plan.isEmpty())
         return false;
 
-    const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index);
+    if (cancelled(task))
+        return cancel();
+    const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index, m_links.linkTo(*run, account, true));
     VxrPhaseRunner runner(*run, &m_worker.queue(), m_worker.quitting());
     QList<qint64> sizes;
     if (!runner.estimate(phases, &sizes))
