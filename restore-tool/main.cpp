@@ -1,7 +1,7 @@
 // dsrecover: restores a dataset from the backup server without the
 // service, for an appliance that was reinstalled or got a new disk.
 //
-//   dsrecover server userid passwd [vg lv]
+//   dsrecover server userid passwd [vg lv] [--compress zstd|lz4|none]
 #include "recoverflow.h"
 #include "recoverrunner.h"
 
@@ -17,8 +17,9 @@ int main(int argc, char* argv[])
     // The password came on the command line; blank it there at once, so
     // that it does not stay visible to every user of the machine for the
     // hours a restore takes.
-    if (argc > 3)
-        std::memset(argv[3], 0, std::strlen(argv[3]));
+    const int secret = Recover::passwordPosition(args) + 1;
+    if (secret > 0 && secret < argc)
+        std::memset(argv[secret], 0, std::strlen(argv[secret]));
     Recover::installStopHandlers();
 
     Recover::Request request;

@@ -101,6 +101,29 @@ bool resetMountpoints(const Request& request)
     return safe;
 }
 
+// The request as its transfers run it: without compression when the
+// appliance or the server lacks the compressor, with a line that says so.
+Request streamOf(const Request& request)
+{
+    if (request.compress.isEmpty())
+        return request;
+    Request plain = request;
+    plain.compress.clear();
+    if (QStandardPaths::findExecutable(request.compress).isEmpty()) {
+        say(uncompressedLine(request.compress, false));
+        return plain;
+    }
+    RunLimits limits;
+    limits.startMs = kListStartMs;
+    limits.finishMs = kLocalFinishMs;
+    const RunResult probe = run(QStringLiteral("sshpass"), sshpassArgs(request, compressorProbe(request)),
+                                sshpassEnv(request), limits);
+    if (probe.ok() && probe.out.contains(kCompressorPresent))
+        return request;
+    say(uncompressedLine(request.compress, true));
+    return plain;
+}
+
 } // namespace
 
 int restore(const Request& request)
@@ -143,10 +166,11 @@ int restore(const Request& request)
         return 255;
     }
 
+    const Request stream = streamOf(request);
     const QString terminal = progressTerminal();
-    bool received = transfer(request, fullTransfer(request, snapshots.first(), terminal), kRestoringFirst);
+    bool received = transfer(request, fullTransfer(stream, snapshots.first(), terminal), kRestoringFirst);
     if (received && snapshots.size() >= 2)
-        received = transfer(request, incrementalTransfer(request, snapshots.first(), snapshots.last(), terminal),
+        received = transfer(request, incrementalTransfer(stream, snapshots.first(), snapshots.last(), terminal),
                             kRestoringAll);
     // Also after a failed transfer: what was received stays, and would
     // mount at the next boot.

@@ -12,6 +12,7 @@ const char* const kRestoreFailed = "恢复失败，可能是网络故障:";
 const char* const kRestoreDone = "备份数据恢复完成!";
 const char* const kRemoteListCommand = "/usr/sbin/zfs list -t snapshot -H -o name";
 const char* const kDoneMarker = "vxr-stream-complete";
+const char* const kCompressorPresent = "vxr-codec-present";
 
 namespace {
 
@@ -83,15 +84,79 @@ QStringList receivedProperties()
             QStringLiteral("sharenfs=off"), QStringLiteral("-o"), QStringLiteral("sharesmb=off")};
 }
 
-// sshpass/ssh running sendCommand on the server, its stream through pv
-// when asked, into recvArgs of /usr/sbin/zfs; then the marker.
+const char* const kCompressOption = "--compress";
+
+// The value of the compression option at args[i] ("--compress NAME" or
+// "--compress=NAME"), and how many arguments it takes; 0 for none.
+int compressOption(const QStringList& args, int i, QString* value)
+{
+    const QString a = args.at(i);
+    const QString name = QString::fromLatin1(kCompressOption);
+    if (a == name) {
+        *value = args.value(i + 1);
+        return i + 1 < args.size() ? 2 : 1;
+    }
+    if (a.startsWith(name + QLatin1Char('='))) {
+        *value = a.mid(name.size() + 1);
+        return 1;
+    }
+    return 0;
+}
+
+// The arguments without the compression option, with the position each
+// had; false for an option without a known compressor (the scan still
+// goes to the end). After "--" nothing is an option, for a password that
+// would read as one.
+bool positional(const QStringList& args, QStringList* rest, QList<int>* at, QString* compress)
+{
+    bool known = true;
+    bool options = true;
+    for (int i = 0; i < args.size();) {
+        if (options && args.at(i) == QLatin1String("--")) {
+            options = false;
+            ++i;
+            continue;
+        }
+        QString value;
+        const int taken = options ? compressOption(args, i, &value) : 0;
+        if (taken == 0) {
+            rest->append(args.at(i));
+            at->append(i);
+            ++i;
+            continue;
+        }
+        known = known && (value == QLatin1String("none") || value == QLatin1String("zstd") || value == QLatin1String("lz4"));
+        *compress = value == QLatin1String("none") ? QString() : value;
+        i += taken;
+    }
+    return known;
+}
+
+// The compressor at its fastest levels keeps up with links far faster than
+// those it is meant for.
+QString compressor(const QString& program)
+{
+    return program == QLatin1String("zstd") ? QStringLiteral("zstd -1 -T1 -q -c") : program + QStringLiteral(" -1 -q -c");
+}
+
+// sshpass/ssh running sendCommand on the server (compressed when asked),
+// its stream decompressed and through pv when asked, into recvArgs of
+// /usr/sbin/zfs; then the marker.
 QString transfer(const Request& request, const QString& sendCommand, const QStringList& recvArgs,
                  const QString& progressTerminal)
 {
     QString text = QStringLiteral("set -o pipefail; ");
+    // The server's shell fails the pipeline with any stage where it knows
+    // pipefail; elsewhere zfs recv still refuses a stream cut short.
+    const QString send = request.compress.isEmpty()
+        ? sendCommand
+        : QStringLiteral("(set -o pipefail) 2>/dev/null && set -o pipefail; ") + sendCommand + QStringLiteral(" | ")
+            + compressor(request.compress);
     // ssh reads nothing from the session: the remote command takes no input.
-    text += joinQuoted(QStringLiteral("sshpass"), sshpassArgs(request, sendCommand));
+    text += joinQuoted(QStringLiteral("sshpass"), sshpassArgs(request, send));
     text += QStringLiteral(" </dev/null");
+    if (!request.compress.isEmpty())
+        text += QStringLiteral(" | ") + request.compress + QStringLiteral(" -d -q -c");
     if (!progressTerminal.isEmpty()) {
         // pv draws nothing on a terminal whose foreground is not its own
         // process group, and this one belongs to another session: hand it
@@ -109,9 +174,11 @@ QString transfer(const Request& request, const QString& sendCommand, const QStri
 
 } // namespace
 
-bool parseArguments(const QStringList& args, Request* request)
+bool parseArguments(const QStringList& all, Request* request)
 {
-    if (args.size() < 3)
+    QStringList args;
+    QList<int> at;
+    if (!positional(all, &args, &at, &request->compress) || args.size() < 3)
         return false;
     request->server = args.at(0);
     request->userid = args.at(1);
@@ -123,6 +190,15 @@ bool parseArguments(const QStringList& args, Request* request)
     return isLoginPart(request->server) && isLoginPart(request->userid)
         && !request->userid.contains(QLatin1Char('@')) && !request->vg.contains(QLatin1Char('/'))
         && isDatasetName(request->vglv());
+}
+
+int passwordPosition(const QStringList& args)
+{
+    QStringList rest;
+    QList<int> at;
+    QString compress;
+    positional(args, &rest, &at, &compress);
+    return at.value(2, -1);
 }
 
 bool isDatasetName(const QString& name)
@@ -213,6 +289,18 @@ bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList*
         snapshots->append(line);
     }
     return true;
+}
+
+QString compressorProbe(const Request& request)
+{
+    return QStringLiteral("if ") + request.compress + QStringLiteral(" -V >/dev/null 2>&1; then echo ")
+        + QLatin1String(kCompressorPresent) + QStringLiteral("; fi");
+}
+
+QString uncompressedLine(const QString& program, bool onServer)
+{
+    return (onServer ? QStringLiteral("云机上无法运行 ") : QStringLiteral("本机没有 ")) + program
+        + QStringLiteral("，改为不压缩传输");
 }
 
 QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal)

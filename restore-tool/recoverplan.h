@@ -19,6 +19,9 @@ struct Request
     QString passwd;
     QString vg = QStringLiteral("vxr");
     QString lv = QStringLiteral("data");
+    // The stream's compressor, "zstd" or "lz4" (run on the server and
+    // undone here); empty for a plain stream.
+    QString compress;
 
     // The target dataset, vg "/" lv.
     QString vglv() const { return vg + QLatin1Char('/') + lv; }
@@ -26,12 +29,16 @@ struct Request
 
 // Reads "server userid passwd [vg lv]" from the arguments that follow the
 // program name. vg and lv replace the defaults only when both are given;
-// arguments after the fifth are ignored. Returns false (leaving *request
-// partly filled) when fewer than three are given or a value could steer a
-// program instead of naming something: an empty, blank-holding or
-// dash-leading server or userid, a userid holding "@", or a target that is
-// not a dataset name.
+// arguments after the fifth are ignored. The option "--compress NAME" (or
+// "--compress=NAME"; "none", "zstd" or "lz4") may stand anywhere among
+// them before a "--", after which every argument is positional. Returns false (leaving *request partly filled) when fewer than
+// three are given or a value could steer a program instead of naming
+// something: an empty, blank-holding or dash-leading server or userid, a
+// userid holding "@", or a target that is not a dataset name; also for an
+// unknown compressor.
 bool parseArguments(const QStringList& args, Request* request);
+// The position in args of the password parseArguments reads, or -1.
+int passwordPosition(const QStringList& args);
 
 // True for a dataset name zfs produces: components of ASCII letters,
 // digits and "_-.: " joined by "/", none empty, "." or "..", no "@", not
@@ -87,6 +94,16 @@ QHash<QString, QString> sshpassEnv(const Request& request);
 // not trusted at all.
 bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList* snapshots);
 
+// ---- Compression
+
+// The server's check that it runs request.compress: prints
+// kCompressorPresent when it does.
+QString compressorProbe(const Request& request);
+extern const char* const kCompressorPresent;
+// The line printed when the stream goes plain although compression was
+// asked for: the appliance or the server lacks the program.
+QString uncompressedLine(const QString& program, bool onServer);
+
 // ---- Transfers
 
 // Printed by the transfer text once every stage succeeded. script -e
@@ -99,8 +116,9 @@ extern const char* const kDoneMarker;
 // was found absent) with readonly=off, sharenfs=off and sharesmb=off,
 // whatever the server's copy has, then the marker. With progressTerminal (a terminal's
 // device path) the stream passes through pv, which draws bytes, rate and
-// elapsed time there. Every value is quoted for the local shell, and the
-// snapshot once more for the server's.
+// elapsed time there. With request.compress the server compresses after
+// its send and the stream is decompressed before pv. Every value is quoted
+// for the local shell, and the snapshot once more for the server's.
 QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal);
 // The same with `zfs send -RI first last` into `zfs recv -Fu`: every
 // snapshot after first up to last, on top of the full receive.
