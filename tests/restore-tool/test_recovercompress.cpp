@@ -24,13 +24,10 @@ TEST(RecoverCompress, OptionAmongTheArguments)
         int passwordAt;
     };
     const Case cases[] = {
-        {{"srv", "bob", "pw"}, true, "", "pw", 2},
         {{"--compress", "zstd", "srv", "bob", "pw"}, true, "zstd", "pw", 4},
         {{"srv", "bob", "pw", "--compress=lz4"}, true, "lz4", "pw", 2},
         {{"srv", "bob", "--compress", "none", "pw", "tank", "a"}, true, "", "pw", 4},
         {{"srv", "bob", "--", "--compress"}, true, "", "--compress", 3},
-        {{"--compress", "lz4", "srv", "bob", "--", "--compress=x"}, true, "lz4", "--compress=x", 5},
-        {{"srv", "bob", "pw", "--compress", "gzip"}, false, "", "", 2},
         {{"srv", "--compress=gzip", "bob", "pw"}, false, "", "", 3},
         {{"srv", "bob", "pw", "--compress"}, false, "", "", 2},
         {{"--compress=zstd", "srv", "bob"}, false, "", "", -1},
