@@ -351,6 +351,72 @@ void printFigure(const Figure& f)
     std::printf("  %-52s %.2fx (goal >= %.2fx) %s\n", f.what, ratio, f.goal, ratio >= f.goal ? "met" : "NOT MET");
 }
 
+// The seconds of every run of one measurement.
+struct Measured
+{
+    double rawText = -1, rawRandom = -1;
+    EngineRun engineText, engineRandom;
+    QList<double> plainS, packedS, plainTaskS, packedTaskS;
+
+    bool complete() const
+    {
+        return rawText > 0 && rawRandom > 0 && engineText.transferS > 0 && engineRandom.transferS > 0 &&
+               !plainS.contains(-1) && !packedS.contains(-1);
+    }
+};
+
+// The runs over the link, throttled and then not; false when one failed.
+bool measure(Bench& b, ThrottledLink& link, const QString& text, const QString& random, Measured* m)
+{
+    auto again = [&](const QString& ds) { b.destroy(Host::Server, ds); };
+    LinkEngine packed, plain;
+    if (!packed.start(b, link, true, "zstd") || !plain.start(b, link, false, "plain"))
+        return false;
+    m->rawText = rawSend(b, link, text);
+    again(text);
+    m->engineText = packed.upload(text);
+    again(text);
+    m->rawRandom = rawSend(b, link, random);
+    again(random);
+    m->engineRandom = packed.upload(random);
+    again(random);
+
+    // Unthrottled the link is as fast as the machine: the two uploads take
+    // turns, and their medians are compared.
+    link.throttle(false);
+    for (int round = 0; round < kFastRounds; ++round) {
+        for (LinkEngine* engine : {&plain, &packed}) {
+            const EngineRun r = engine->upload(random);
+            again(random);
+            (engine == &plain ? m->plainS : m->packedS) << r.transferS;
+            (engine == &plain ? m->plainTaskS : m->packedTaskS) << r.taskS;
+        }
+    }
+    const bool compressedAsAsked = packed.stop() && plain.stop();
+    return compressedAsAsked && m->complete();
+}
+
+void report(const Measured& m)
+{
+    std::printf("throttled, raw pipeline:           text %.1f s, random %.1f s\n", m.rawText, m.rawRandom);
+    std::printf("throttled, engine with zstd:       text %.1f s (task %.1f s), random %.1f s (task %.1f s)\n",
+                m.engineText.transferS, m.engineText.taskS, m.engineRandom.transferS, m.engineRandom.taskS);
+    std::printf("unthrottled, engine plain / zstd:  random, median of %d: %.2f s (task %.2f s) / %.2f s (task %.2f s); "
+                "best %.2f s / %.2f s\n",
+                kFastRounds, median(m.plainS), median(m.plainTaskS), median(m.packedS), median(m.packedTaskS),
+                *std::min_element(m.plainS.begin(), m.plainS.end()), *std::min_element(m.packedS.begin(), m.packedS.end()));
+    std::printf("throughput ratios (transfer from pv's start; whole task in brackets):\n");
+    const Figure figures[] = {
+        {"throttled, compressible: engine zstd / raw", m.engineText.transferS, m.rawText, 2.0},
+        {"throttled, incompressible: engine zstd / raw", m.engineRandom.transferS, m.rawRandom, 0.95},
+        {"unthrottled, incompressible: engine zstd / plain", median(m.packedS), median(m.plainS), 0.9},
+    };
+    for (const Figure& f : figures)
+        printFigure(f);
+    std::printf("  (whole task: %.2fx, %.2fx, %.2fx)\n", m.rawText / m.engineText.taskS,
+                m.rawRandom / m.engineRandom.taskS, median(m.plainTaskS) / median(m.packedTaskS));
+}
+
 int linkFigures()
 {
     const QString skip = Bench::skipReason();
@@ -372,63 +438,20 @@ int linkFigures()
         return 1;
     }
     for (const QString& ds : {text, random}) {
-        const qint64 stream = b.sh(Host::Appliance, "/run/zfs/zfs.real send " + ds + "@vxr_1 | wc -c").text().toLongLong();
-        const qint64 packed =
-            b.sh(Host::Appliance, "/run/zfs/zfs.real send " + ds + "@vxr_1 | zstd -1 -T1 -q -c | wc -c").text().toLongLong();
+        const QString send = "/run/zfs/zfs.real send " + ds + "@vxr_1";
+        const qint64 stream = b.sh(Host::Appliance, send + " | wc -c").text().toLongLong();
+        const qint64 packed = b.sh(Host::Appliance, send + " | zstd -1 -T1 -q -c | wc -c").text().toLongLong();
         std::printf("stream of %s: %.1f MB, %.2f:1 by zstd -1\n", qPrintable(ds), stream / 1e6,
                     double(stream) / double(std::max<qint64>(1, packed)));
     }
-    auto again = [&](const QString& ds) { b.destroy(Host::Server, ds); };
-
     std::printf("link: veth pair between two network namespaces, tc tbf at %s (10 MB/s) on both ends\n", kLinkRate);
-    LinkEngine packed, plain;
-    if (!packed.start(b, link, true, "zstd") || !plain.start(b, link, false, "plain"))
-        return 1;
-    const double rawText = rawSend(b, link, text);
-    again(text);
-    const EngineRun engineText = packed.upload(text);
-    again(text);
-    const double rawRandom = rawSend(b, link, random);
-    again(random);
-    const EngineRun engineRandom = packed.upload(random);
-    again(random);
-
-    // Unthrottled the link is as fast as the machine: the two uploads take
-    // turns, and their medians are compared.
-    link.throttle(false);
-    QList<double> plainS, packedS, plainTaskS, packedTaskS;
-    for (int round = 0; round < kFastRounds; ++round) {
-        for (LinkEngine* engine : {&plain, &packed}) {
-            const EngineRun r = engine->upload(random);
-            again(random);
-            (engine == &plain ? plainS : packedS) << r.transferS;
-            (engine == &plain ? plainTaskS : packedTaskS) << r.taskS;
-        }
-    }
-    const bool compressedAsAsked = packed.stop() && plain.stop();
+    Measured m;
+    const bool measured = measure(b, link, text, random, &m);
+    link.stop();
     b.stop();
-
-    const bool failed = rawText < 0 || rawRandom < 0 || engineText.transferS < 0 || engineRandom.transferS < 0 ||
-                        plainS.contains(-1) || packedS.contains(-1) || !compressedAsAsked;
-    if (failed)
+    if (!measured)
         return 1;
-    std::printf("throttled, raw pipeline:           text %.1f s, random %.1f s\n", rawText, rawRandom);
-    std::printf("throttled, engine with zstd:       text %.1f s (task %.1f s), random %.1f s (task %.1f s)\n",
-                engineText.transferS, engineText.taskS, engineRandom.transferS, engineRandom.taskS);
-    std::printf("unthrottled, engine plain / zstd:  random, median of %d: %.2f s (task %.2f s) / %.2f s (task %.2f s); "
-                "best %.2f s / %.2f s\n",
-                kFastRounds, median(plainS), median(plainTaskS), median(packedS), median(packedTaskS),
-                *std::min_element(plainS.begin(), plainS.end()), *std::min_element(packedS.begin(), packedS.end()));
-    std::printf("throughput ratios (transfer from pv's start; whole task in brackets):\n");
-    const Figure figures[] = {
-        {"throttled, compressible: engine zstd / raw", engineText.transferS, rawText, 2.0},
-        {"throttled, incompressible: engine zstd / raw", engineRandom.transferS, rawRandom, 0.95},
-        {"unthrottled, incompressible: engine zstd / plain", median(packedS), median(plainS), 0.9},
-    };
-    for (const Figure& f : figures)
-        printFigure(f);
-    std::printf("  (whole task: %.2fx, %.2fx, %.2fx)\n", rawText / engineText.taskS, rawRandom / engineRandom.taskS,
-                median(plainTaskS) / median(packedTaskS));
+    report(m);
     return 0;
 }
 
