@@ -48,10 +48,11 @@ struct VxrTransferResult
 
 // Runs one phase: starts the command, then every pollMs keeps the meter at
 // the limit's rate, reads pv's newest progress into the task, ends the
-// process tree when the task was cancelled, and at the end judges the run. A phase succeeds only when the
-// program ended normally with code 0, its output shows the pipeline's done
-// marker, and quitting is not set (a service stop kills the tree, and
-// script may then still exit 0). Nothing is started once quitting is set.
+// process tree when the task was cancelled, and at the end judges the run.
+// A phase succeeds only when the program ended normally with code 0, its
+// output shows the pipeline's done marker, and quitting is not set (a
+// service stop kills the tree, and script may then still exit 0). Nothing
+// is started once quitting is set.
 // Blocks the calling thread; tasks may be null when taskIndex is 0.
 VxrTransferResult runTransfer(VxrPrograms& programs, VxrTaskQueue* tasks, const std::atomic<bool>& quitting,
                               const VxrTransferJob& job);

@@ -30,9 +30,9 @@ enum class Codec { None, Zstd, Lz4 };
 // "none" for None.
 QString codecName(Codec codec);
 
-// How a pipeline's stream travels. The default is the stream of a
-// configuration without "compress" and "bwlimit": the texts are then
-// exactly those the pipelines had before either existed.
+// How a pipeline's stream travels. The default, a configuration without
+// "compress" and "bwlimit", is the plain stream: no compressor, and pv
+// (where there is one) without a limit.
 struct StreamOptions
 {
     // Compressed on the sending side after the meter (which so counts the
