@@ -24,6 +24,7 @@ jobs=$(nproc)
 memory_tests=(
   LocalServerTest.HalfSentFramesShareOneBudget
   Restore.ServerThatPrintsWithoutEndIsCutOff
+  DsrecoverProcess.EndlessServerListingIsCutOff
 )
 # A CTest regular expression matching exactly the named tests.
 exactly() {
