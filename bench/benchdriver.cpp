@@ -45,7 +45,7 @@ void TransferFigures::print() const
 }
 
 bool BenchDriver::start(zbench::Bench& b, const QString& root, const QJsonArray& dmpaths, bool scheduled,
-                        QString* why)
+                        QString* why, const BenchLink& link)
 {
     const QString here = b.hostPath(zbench::Host::Appliance, root);
     QDir().mkpath(here + "/kozu/etc/vxrclientisp");
@@ -55,11 +55,15 @@ bool BenchDriver::start(zbench::Bench& b, const QString& root, const QJsonArray&
     const QJsonArray schedule =
         scheduled ? QJsonArray{QJsonObject{{"hour", next.time().hour()}, {"minute", next.time().minute()}}}
                   : QJsonArray();
-    const QJsonObject config{{"localagentid", root + "/agent.sock"}, {"uploadlog", root + "/upload.log"}};
+    QJsonObject config = link.config;
+    config.insert("localagentid", root + "/agent.sock");
+    config.insert("uploadlog", root + "/upload.log");
+    const QString host = link.host.isEmpty() ? b.serverHost() : link.host;
+    const int port = link.port > 0 ? link.port : b.port();
     const QJsonObject settings{
         {"active", 1},
         {"report", QJsonObject{{"interval", 600}}},
-        {"server", QJsonObject{{"host", b.serverHost()}, {"port", b.port()}, {"uid", "root"}, {"pwd", b.password()},
+        {"server", QJsonObject{{"host", host}, {"port", port}, {"uid", "root"}, {"pwd", b.password()},
                                {"interval", 600}, {"schedule", schedule}}},
         {"dmpaths", dmpaths}};
     QFile c(here + "/config.json");
@@ -72,7 +76,7 @@ bool BenchDriver::start(zbench::Bench& b, const QString& root, const QJsonArray&
     s.write(QJsonDocument(settings).toJson());
     c.close();
     s.close();
-    m_process = b.spawn(zbench::Host::Appliance, {QStringLiteral(ENGINE_DRIVER)},
+    m_process = b.spawn(zbench::Host::Appliance, link.wrapper + QStringList{QStringLiteral(ENGINE_DRIVER)},
                         {{"VXR_FILES_ROOT", root},
                          {"VXR_DRIVER_CONFIG", root + "/config.json"},
                          {"VXR_DRIVER_CLOCK_OFFSET_MS", QString::number(offset)}});

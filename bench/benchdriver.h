@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QString>
 
@@ -34,14 +35,29 @@ struct TransferFigures
     void print() const;
 };
 
+// Where a driver reaches its server, when not as the bench's own.
+struct BenchLink
+{
+    // The server's address and ssh port; empty and 0: the bench's server.
+    QString host;
+    int port = 0;
+    // The command line the driver runs under (such as nsenter into a
+    // network namespace); empty for none.
+    QStringList wrapper;
+    // Further keys of the engine's configuration.
+    QJsonObject config;
+};
+
 class BenchDriver
 {
 public:
     // Writes the engine's configuration and settings under the appliance's
-    // path `root` (account of the bench's server; a daily time at the next
-    // minute of a clock shifted to reach it within seconds when scheduled,
-    // else none) and starts the driver. False with *why when it cannot.
-    bool start(zbench::Bench& bench, const QString& root, const QJsonArray& dmpaths, bool scheduled, QString* why);
+    // path `root` (account of the bench's server, or the link's; a daily
+    // time at the next minute of a clock shifted to reach it within seconds
+    // when scheduled, else none) and starts the driver. False with *why
+    // when it cannot.
+    bool start(zbench::Bench& bench, const QString& root, const QJsonArray& dmpaths, bool scheduled, QString* why,
+               const BenchLink& link = BenchLink());
     // Sends one command line; its "@@word" answer as JSON text, empty when
     // none came within 10 s.
     QByteArray ask(const QByteArray& command);

@@ -24,7 +24,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # ("script -e", "set -o pipefail").
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "zfsutils-linux | zfs-fuse, openssh-client, sshpass, pv, bsdutils (>= 1:2.21), bash (>= 3.0)")
+  "zfsutils-linux | zfs-fuse, openssh-client, sshpass, pv, zstd, lz4, bsdutils (>= 1:2.21), bash (>= 3.0)")
 # Status reports may go to an https address.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ca-certificates)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -1,7 +1,7 @@
 // dsrecover: restores a dataset from the backup server without the
 // service, for an appliance that was reinstalled or got a new disk.
 //
-//   dsrecover [--snapshot NAME] [--target DATASET] server userid passwd [vg lv]
+//   dsrecover [--snapshot NAME] [--target DATASET] [--compress zstd|lz4|none] server userid passwd [vg lv]
 #include "recoverflow.h"
 #include "recoverrunner.h"
 

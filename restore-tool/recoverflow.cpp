@@ -121,6 +121,29 @@ bool resetMountpoints(const Request& request)
     return safe;
 }
 
+// The request as its transfers run it: without compression when the
+// appliance or the server lacks the compressor, with a line that says so.
+Request streamOf(const Request& request)
+{
+    if (request.compress.isEmpty())
+        return request;
+    Request plain = request;
+    plain.compress.clear();
+    if (QStandardPaths::findExecutable(request.compress).isEmpty()) {
+        say(uncompressedLine(request.compress, false));
+        return plain;
+    }
+    RunLimits limits;
+    limits.startMs = kListStartMs;
+    limits.finishMs = kLocalFinishMs;
+    const RunResult probe = run(QStringLiteral("sshpass"), sshpassArgs(request, compressorProbe(request)),
+                                sshpassEnv(request), limits);
+    if (probe.ok() && probe.out.contains(kCompressorPresent))
+        return request;
+    say(uncompressedLine(request.compress, true));
+    return plain;
+}
+
 // The lines a local zfs command printed; false when it failed.
 bool local(const QStringList& args, QByteArray* out = nullptr)
 {
@@ -209,6 +232,7 @@ int restore(const Request& request)
         lineage = lineage.mid(0, at + 1);
     }
 
+    const Request stream = streamOf(request);
     const QString terminal = progressTerminal();
     bool received = true;
     if (state.targetExists) {
@@ -219,12 +243,12 @@ int restore(const Request& request)
         }
         if (!from.isEmpty()) {
             say(QString::fromUtf8(kResuming));
-            received = transfer(request, incrementalTransfer(request, from, lineage.last(), terminal), kRestoringAll);
+            received = transfer(request, incrementalTransfer(stream, from, lineage.last(), terminal), kRestoringAll);
         }
     } else {
-        received = transfer(request, fullTransfer(request, lineage.first(), terminal), kRestoringFirst);
+        received = transfer(request, fullTransfer(stream, lineage.first(), terminal), kRestoringFirst);
         if (received && lineage.size() >= 2)
-            received = transfer(request, incrementalTransfer(request, lineage.first(), lineage.last(), terminal),
+            received = transfer(request, incrementalTransfer(stream, lineage.first(), lineage.last(), terminal),
                                 kRestoringAll);
     }
     // Also after a failed transfer: what was received stays, and would

@@ -26,6 +26,9 @@ struct Request
     QString target;
     // --help was given: print helpLines() and nothing else.
     bool help = false;
+    // The stream's compressor, "zstd" or "lz4" (run on the server and
+    // undone here); empty for a plain stream.
+    QString compress;
 
     // The server's dataset, vg "/" lv.
     QString vglv() const { return vg + QLatin1Char('/') + lv; }
@@ -35,17 +38,18 @@ struct Request
     QString snapshotName() const;
 };
 
-// Reads "[--snapshot NAME] [--target DATASET] server userid passwd [vg lv]"
-// from the arguments that follow the program name; the options (also as
-// --snapshot=NAME, --target=DATASET) may stand anywhere, and --help or -h
-// alone is enough; "--" ends the options. vg and lv replace the defaults only when both are given;
+// Reads "[--snapshot NAME] [--target DATASET] [--compress NAME] server
+// userid passwd [vg lv]" from the arguments that follow the program name;
+// the options (also as --snapshot=NAME, --target=DATASET, --compress=NAME)
+// may stand anywhere, and --help or -h alone is enough; "--" ends the
+// options. vg and lv replace the defaults only when both are given;
 // positional arguments after the fifth are ignored. Returns false (leaving
 // *request partly filled) when fewer than three positional arguments are
-// given, an option lacks its value, or a value could steer a
-// program instead of naming something: an empty, blank-holding or
-// dash-leading server or userid, a userid holding "@", a dataset or target
-// that is not a dataset name below a pool, a snapshot that is not one of
-// vg/lv's.
+// given, an option lacks its value, or a value could steer a program
+// instead of naming something: an empty, blank-holding or dash-leading
+// server or userid, a userid holding "@", a dataset or target that is not
+// a dataset name below a pool, a snapshot that is not one of vg/lv's; also
+// for a compressor other than "none", "zstd" or "lz4".
 bool parseArguments(const QStringList& args, Request* request);
 // The position in args of the password (the third positional argument),
 // or -1 when there is none.
@@ -134,6 +138,16 @@ QHash<QString, QString> sshpassEnv(const Request& request);
 // not trusted at all.
 bool snapshotsOf(const QByteArray& listing, const QString& dataset, QStringList* snapshots);
 
+// ---- Compression
+
+// The server's check that it runs request.compress: prints
+// kCompressorPresent when it does.
+QString compressorProbe(const Request& request);
+extern const char* const kCompressorPresent;
+// The line printed when the stream goes plain although compression was
+// asked for: the appliance or the server lacks the program.
+QString uncompressedLine(const QString& program, bool onServer);
+
 // ---- Transfers
 
 // Printed by the transfer text once every stage succeeded. script -e
@@ -146,8 +160,9 @@ extern const char* const kDoneMarker;
 // was found absent) with readonly=off, sharenfs=off and sharesmb=off,
 // whatever the server's copy has, then the marker. With progressTerminal (a terminal's
 // device path) the stream passes through pv, which draws bytes, rate and
-// elapsed time there. Every value is quoted for the local shell, and the
-// snapshot once more for the server's.
+// elapsed time there. With request.compress the server compresses after
+// its send and the stream is decompressed before pv. Every value is quoted
+// for the local shell, and the snapshot once more for the server's.
 // The target is marked as an unfinished restore of vg/lv (kRestoreMark).
 QString fullTransfer(const Request& request, const QString& first, const QString& progressTerminal);
 // The same with `zfs send -RI first last` into `zfs recv -Fu`: every

@@ -10,7 +10,7 @@ PACKAGES=(
   libgtest-dev googletest
   openssl
   clang libclang-rt-dev
-  sshpass pv openssh-client openssh-server zfs-fuse
+  sshpass pv zstd lz4 openssh-client openssh-server zfs-fuse
   util-linux procps psmisc iproute2 fuse python3 tzdata
   sudo ntpsec-ntpdate util-linux-extra dpkg-dev
   systemd systemd-container debootstrap lintian

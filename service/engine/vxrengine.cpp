@@ -1,13 +1,14 @@
 #include "vxrengine.h"
 
 VxrEngineUnits::VxrEngineUnits()
-    : pruning(config.retention, seams, log, settings),
+    : links(config, seams),
+      pruning(config.retention, seams, log, settings),
       inventory(config, seams, settings),
       cycle(seams, log, settings, pruning),
       report(config, seams, settings, inventory, worker),
-      uploads(seams, log, settings, worker, pruning),
-      restores(seams, log, worker),
-      onDemand(config, seams, settings, inventory, worker),
+      uploads(seams, log, settings, worker, pruning, links),
+      restores(seams, log, worker, links),
+      onDemand(config, seams, settings, inventory, worker, links),
       scheduler(seams, settings, worker, cycle, report)
 {
     worker.setHandlers([this](const VxrTask& task) { uploads.run(task); },

@@ -4,6 +4,7 @@
 #include "phmachine.h"
 #include "vxrconfig.h"
 #include "vxrinventory.h"
+#include "vxrlinkcheck.h"
 #include "vxrondemandpass.h"
 #include "vxroperationlog.h"
 #include "vxrpruning.h"
@@ -28,6 +29,7 @@ struct VxrEngineUnits
     // Set by the configuration before any thread of the engine runs.
     VxrConfig config;
     VxrSeams seams;
+    VxrLinkCheck links;
     VxrOperationLog log;
     VxrSettingsStore settings;
     VxrTaskWorker worker;

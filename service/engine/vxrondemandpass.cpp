@@ -3,6 +3,7 @@
 #include "hx2utils.h"
 #include "vxrconfig.h"
 #include "vxrinventory.h"
+#include "vxrlinkcheck.h"
 #include "vxrondemand.h"
 #include "vxrpipeline.h"
 #include "vxrplan.h"
@@ -25,15 +26,18 @@ constexpr int kStartMs = 30000;
 // A full stream when the server holds none, then the increments whatever
 // became of it; the codes each phase's failure gives.
 VxrPhasePlan phasesOf(const VxrSsh::Account& account, const QString& root, const QStringList& span,
-                      const QString& newest, QList<VxrOnDemand::Code>* notStarted, QList<VxrOnDemand::Code>* failed)
+                      const QString& newest, const VxrStreamLink& link, QList<VxrOnDemand::Code>* notStarted,
+                      QList<VxrOnDemand::Code>* failed)
 {
     using namespace VxrOnDemand;
     VxrPhasePlan phases;
     phases.pollMs = kPollMs;
     phases.goOnAfterFailure = true;
+    phases.rate = link.rate;
     if (!span.isEmpty() && newest.isEmpty()) {
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64) {
-            return VxrPipeline::transfer(account, VxrPipeline::onDemandFull(account, span.first(), root), kStartMs);
+            return VxrPipeline::transfer(
+                account, VxrPipeline::onDemandFull(account, span.first(), root, link.now()), kStartMs);
         }};
         *notStarted << FullNotStarted;
         *failed << FullFailed;
@@ -42,7 +46,8 @@ VxrPhasePlan phasesOf(const VxrSsh::Account& account, const QString& root, const
         // A pass the service's quit interrupted keeps its failure.
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64) {
             return VxrPipeline::transfer(
-                account, VxrPipeline::onDemandIncremental(account, span.first(), span.last(), root), kStartMs);
+                account, VxrPipeline::onDemandIncremental(account, span.first(), span.last(), root, link.now()),
+                kStartMs);
         }, true};
         *notStarted << IncrementalNotStarted;
         *failed << IncrementalFailed;
@@ -53,8 +58,8 @@ VxrPhasePlan phasesOf(const VxrSsh::Account& account, const QString& root, const
 } // namespace
 
 VxrOnDemandPass::VxrOnDemandPass(const VxrConfig& config, VxrSeams& seams, VxrSettingsStore& settings,
-                                 const VxrInventory& inventory, const VxrTaskWorker& worker)
-    : m_config(config), m_seams(seams), m_settings(settings), m_inventory(inventory), m_worker(worker)
+                                 const VxrInventory& inventory, const VxrTaskWorker& worker, VxrLinkCheck& links)
+    : m_config(config), m_seams(seams), m_settings(settings), m_inventory(inventory), m_worker(worker), m_links(links)
 {
 }
 
@@ -81,7 +86,8 @@ int VxrOnDemandPass::run()
             code = span.isEmpty() ? NothingLocal : NothingNew;
             QList<Code> notStarted;
             QList<Code> failed;
-            const VxrPhasePlan phases = phasesOf(account, root, span, newest, &notStarted, &failed);
+            const VxrStreamLink link = span.isEmpty() ? VxrStreamLink() : m_links.linkTo(*programs, account, false);
+            const VxrPhasePlan phases = phasesOf(account, root, span, newest, link, &notStarted, &failed);
             const VxrPhaseOutcome outcome = VxrPhaseRunner(*programs, nullptr, m_worker.quitting()).run(phases, {});
             if (outcome.phase >= 0) {
                 code = outcome.outcome == VxrTransferResult::Succeeded    ? Sent

@@ -3,6 +3,7 @@
 
 struct VxrConfig;
 class VxrInventory;
+class VxrLinkCheck;
 class VxrSeams;
 class VxrSettingsStore;
 class VxrTaskWorker;
@@ -14,7 +15,7 @@ class VxrOnDemandPass
 {
 public:
     VxrOnDemandPass(const VxrConfig& config, VxrSeams& seams, VxrSettingsStore& settings,
-                    const VxrInventory& inventory, const VxrTaskWorker& worker);
+                    const VxrInventory& inventory, const VxrTaskWorker& worker, VxrLinkCheck& links);
 
     // Runs the pass with the settings as the file has them now; its result
     // code (VxrOnDemand::Code). A pass the service's quit interrupts starts
@@ -27,6 +28,7 @@ private:
     VxrSettingsStore& m_settings;
     const VxrInventory& m_inventory;
     const VxrTaskWorker& m_worker;
+    VxrLinkCheck& m_links;
 };
 
 #endif

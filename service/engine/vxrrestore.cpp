@@ -1,6 +1,7 @@
 #include "vxrrestore.h"
 
 #include "hx2utils.h"
+#include "vxrlinkcheck.h"
 #include "vxroperationlog.h"
 #include "vxroplog.h"
 #include "vxrpipeline.h"
@@ -38,24 +39,27 @@ QString resolvedMountpoint(const QString& path)
 // The phases of a restore: the first snapshot whole (marking the target),
 // then the increments to the chosen one. Both estimates run, the second
 // also for a single snapshot.
-VxrPhasePlan phasesOf(const VxrPlan::Restore& plan, const VxrSsh::Account& account, const VxrTask& task)
+VxrPhasePlan phasesOf(const VxrPlan::Restore& plan, const VxrSsh::Account& account, const VxrTask& task,
+                      const VxrStreamLink& link)
 {
     VxrPhasePlan phases;
     phases.pollMs = kPollMs;
     phases.taskIndex = task.index;
     phases.limitMs = kPhaseLimitMs;
+    phases.rate = link.rate;
     const QString into = task.receivedInto();
     const QString source = task.dataset;
     phases.estimates << VxrZfs::onServer(account, VxrZfs::restoreFullEstimate(plan.first))
                      << VxrZfs::onServer(account, VxrZfs::restoreIncrementalEstimate(plan.first, plan.newest()));
     phases.phases << VxrPhasePlan::Phase{[=](qint64 total, qint64) {
-        return VxrPipeline::transfer(account, VxrPipeline::restoreFull(account, plan.first, into, total, source),
-                                     kStartMs);
+        return VxrPipeline::transfer(
+            account, VxrPipeline::restoreFull(account, plan.first, into, total, source, link.now()), kStartMs);
     }};
     if (!plan.last.isEmpty()) {
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64 own) {
             return VxrPipeline::transfer(
-                account, VxrPipeline::restoreIncremental(account, plan.first, plan.last, into, own), kStartMs);
+                account, VxrPipeline::restoreIncremental(account, plan.first, plan.last, into, own, link.now()),
+                kStartMs);
         }};
     }
     return phases;
@@ -64,16 +68,17 @@ VxrPhasePlan phasesOf(const VxrPlan::Restore& plan, const VxrSsh::Account& accou
 // The rest of an unfinished restore: the increments from the target's
 // newest snapshot to the chosen one.
 VxrPhasePlan resumePhasesOf(const QString& from, const QString& to, const VxrSsh::Account& account,
-                            const VxrTask& task)
+                            const VxrTask& task, const VxrStreamLink& link)
 {
     VxrPhasePlan phases;
+    phases.rate = link.rate;
     phases.pollMs = kPollMs;
     phases.taskIndex = task.index;
     phases.limitMs = kPhaseLimitMs;
     const QString into = task.receivedInto();
     phases.estimates << VxrZfs::onServer(account, VxrZfs::restoreIncrementalEstimate(from, to));
     phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64 own) {
-        return VxrPipeline::transfer(account, VxrPipeline::restoreIncremental(account, from, to, into, own),
+        return VxrPipeline::transfer(account, VxrPipeline::restoreIncremental(account, from, to, into, own, link.now()),
                                      kStartMs);
     }};
     return phases;
@@ -242,7 +247,10 @@ bool VxrRestoreFlow::run(const VxrTask& task)
     if (plan.isEmpty())
         return false;
 
-    VxrPhasePlan phases = phasesOf(plan, account, task);
+    if (cancelled(task))
+        return cancel();
+    const VxrStreamLink link = m_links.linkTo(*run, account, true);
+    VxrPhasePlan phases = phasesOf(plan, account, task, link);
     VxrPhaseRunner runner(*run, &m_worker.queue(), m_worker.quitting());
     QList<qint64> sizes;
     if (!runner.estimate(phases, &sizes))
@@ -267,7 +275,7 @@ bool VxrRestoreFlow::run(const VxrTask& task)
     case Inspection::Finished:
         return mountRestored(*run, task, 0, true);
     case Inspection::Resume:
-        phases = resumePhasesOf(found.from, plan.newest(), account, task);
+        phases = resumePhasesOf(found.from, plan.newest(), account, task, link);
         if (!runner.estimate(phases, &sizes))
             return cancel();
         break;

@@ -10,6 +10,7 @@
 
 #include <functional>
 
+class VxrLinkCheck;
 class VxrOperationLog;
 class VxrPrograms;
 class VxrSeams;
@@ -28,7 +29,7 @@ class VxrTaskWorker;
 class VxrRestoreFlow
 {
 public:
-    VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker);
+    VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker, VxrLinkCheck& links);
 
     // Queues one restore task per dataset the account holds on the server
     // (below a pool), in the server's order, with consecutive indexes, and
@@ -103,6 +104,7 @@ private:
     VxrSeams& m_seams;
     VxrOperationLog& m_log;
     VxrTaskWorker& m_worker;
+    VxrLinkCheck& m_links;
 };
 
 #endif

@@ -8,8 +8,8 @@
 #include "vxrtaskworker.h"
 #include "vxrzfs.h"
 
-VxrRestoreFlow::VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker)
-    : m_seams(seams), m_log(log), m_worker(worker)
+VxrRestoreFlow::VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker, VxrLinkCheck& links)
+    : m_seams(seams), m_log(log), m_worker(worker), m_links(links)
 {
 }
 

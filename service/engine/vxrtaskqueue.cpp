@@ -48,10 +48,9 @@ bool VxrTaskQueue::cancel(int index)
 
 QJsonArray VxrTaskQueue::listing() const
 {
-    QList<VxrTask> copy;
-    {
-        HX2MutexLock lock(taskMutex);
-        copy = tasks;
-    }
-    return VxrTasks::listing(copy);
+    // Written under the lock: a copy of the list would share its nodes
+    // with the worker's, which removes them without a lock of the
+    // reader's.
+    HX2MutexLock lock(taskMutex);
+    return VxrTasks::listing(tasks);
 }

@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
+
 namespace {
 
 // Grace given to the transfer's processes between the terminate and the
@@ -13,6 +15,45 @@ namespace {
 constexpr int kCancelGraceMs = 1000;
 // Output kept to find the done marker, which the pipeline prints last.
 constexpr int kMarkerTail = 4096;
+// Output looked through for the meter's announcement, which a limited
+// pipeline prints first.
+constexpr int kMeterHead = 4096;
+
+// Keeps a limited pipeline's meter at the rate in force: finds the meter's
+// process id in the first output, then tells the meter every new rate.
+class MeterControl
+{
+public:
+    MeterControl(VxrPrograms& programs, const std::function<qint64()>& rate) : m_programs(programs), m_rate(rate) {}
+
+    void take(const QByteArray& fresh)
+    {
+        if (!m_rate || m_pid > 0 || m_head.size() >= kMeterHead)
+            return;
+        m_head += fresh.left(kMeterHead - m_head.size());
+        VxrPipeline::meterAnnounced(m_head, &m_pid, &m_applied);
+    }
+
+    // Called while the pipeline runs. A rate that could not be handed over
+    // is not tried again before the next change: the trace shows why.
+    void poll()
+    {
+        if (m_pid <= 0)
+            return;
+        const qint64 wanted = std::max<qint64>(0, m_rate());
+        if (wanted == m_applied)
+            return;
+        m_applied = wanted;
+        m_programs.run(VxrPipeline::meterRate(m_pid, wanted));
+    }
+
+private:
+    VxrPrograms& m_programs;
+    const std::function<qint64()>& m_rate;
+    QByteArray m_head;
+    qint64 m_pid = 0;
+    qint64 m_applied = 0;
+};
 
 } // namespace
 
@@ -34,9 +75,11 @@ VxrTransferResult runTransfer(VxrPrograms& programs, VxrTaskQueue* tasks, const 
 
     const bool withTask = tasks && job.taskIndex > 0;
     VxrPipeline::ProgressParser progress;
+    MeterControl meter(programs, job.rate);
     QByteArray tail;
     auto take = [&] {
         const QByteArray fresh = process->readOutput();
+        meter.take(fresh);
         progress.append(fresh);
         tail += fresh;
         if (tail.size() > kMarkerTail)
@@ -53,6 +96,7 @@ VxrTransferResult runTransfer(VxrPrograms& programs, VxrTaskQueue* tasks, const 
             result.outcome = VxrTransferResult::Failed;
             return result;
         }
+        meter.poll();
         if (!withTask)
             continue;
         int percent = 0;
@@ -122,6 +166,7 @@ VxrPhaseOutcome VxrPhaseRunner::run(const VxrPhasePlan& plan, QList<qint64> size
     job.pollMs = plan.pollMs;
     job.taskIndex = plan.taskIndex;
     job.limitMs = plan.limitMs;
+    job.rate = plan.rate;
     int reached = 0;
     for (int i = 0; i < plan.phases.size(); ++i) {
         if (i > 0 && out.outcome != VxrTransferResult::Succeeded && !plan.goOnAfterFailure)

@@ -30,6 +30,11 @@ struct VxrTransferJob
     // A phase still running after this long fails and its process tree is
     // killed; negative for no bound.
     qint64 limitMs = -1;
+    // The bandwidth limit's rate now, bytes a second (0: no limit), asked at
+    // every poll; empty when the pipeline's meter carries no limit. Once
+    // the meter has announced itself, each new rate is handed to it while
+    // it runs, so a window that begins or ends is obeyed within a poll.
+    std::function<qint64()> rate;
 };
 
 struct VxrTransferResult
@@ -41,12 +46,13 @@ struct VxrTransferResult
     QString speed;
 };
 
-// Runs one phase: starts the command, then every pollMs reads pv's newest
-// progress into the task, ends the process tree when the task was
-// cancelled, and at the end judges the run. A phase succeeds only when the
-// program ended normally with code 0, its output shows the pipeline's done
-// marker, and quitting is not set (a service stop kills the tree, and
-// script may then still exit 0). Nothing is started once quitting is set.
+// Runs one phase: starts the command, then every pollMs keeps the meter at
+// the limit's rate, reads pv's newest progress into the task, ends the
+// process tree when the task was cancelled, and at the end judges the run.
+// A phase succeeds only when the program ended normally with code 0, its
+// output shows the pipeline's done marker, and quitting is not set (a
+// service stop kills the tree, and script may then still exit 0). Nothing
+// is started once quitting is set.
 // Blocks the calling thread; tasks may be null when taskIndex is 0.
 VxrTransferResult runTransfer(VxrPrograms& programs, VxrTaskQueue* tasks, const std::atomic<bool>& quitting,
                               const VxrTransferJob& job);
@@ -76,10 +82,11 @@ struct VxrPhasePlan
     // A phase that fails does not end the transfer: the next one runs, and
     // the last one run decides.
     bool goOnAfterFailure = false;
-    // The loop of each phase: poll, task and bound (VxrTransferJob).
+    // The loop of each phase: poll, task, bound and rate (VxrTransferJob).
     int pollMs = 2000;
     int taskIndex = 0;
     qint64 limitMs = -1;
+    std::function<qint64()> rate;
 };
 
 struct VxrPhaseOutcome

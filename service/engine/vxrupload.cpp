@@ -1,6 +1,7 @@
 #include "vxrupload.h"
 
 #include "hx2utils.h"
+#include "vxrlinkcheck.h"
 #include "vxroperationlog.h"
 #include "vxroplog.h"
 #include "vxrpipeline.h"
@@ -20,23 +21,26 @@ constexpr int kStartMs = 30000;
 // The phases of the plan: the full stream with its estimate, then the
 // increments with theirs (estimated again when it is still unknown).
 VxrPhasePlan phasesOf(const VxrPlan::Upload& plan, const VxrSsh::Account& account, const QString& dataset,
-                      int taskIndex)
+                      int taskIndex, const VxrStreamLink& link)
 {
     VxrPhasePlan phases;
     phases.pollMs = kPollMs;
     phases.taskIndex = taskIndex;
     phases.estimateLate = true;
+    phases.rate = link.rate;
     if (!plan.full.isEmpty()) {
         phases.estimates << VxrZfs::fullEstimate(plan.full);
         phases.phases << VxrPhasePlan::Phase{[=](qint64 total, qint64) {
-            return VxrPipeline::transfer(account, VxrPipeline::uploadFull(account, plan.full, dataset, total), kStartMs);
+            return VxrPipeline::transfer(
+                account, VxrPipeline::uploadFull(account, plan.full, dataset, total, link.now()), kStartMs);
         }};
     }
     if (plan.hasIncremental()) {
         phases.estimates << VxrZfs::incrementalEstimate(plan.from, plan.to);
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64 own) {
             return VxrPipeline::transfer(
-                account, VxrPipeline::uploadIncremental(account, plan.from, plan.to, dataset, own), kStartMs);
+                account, VxrPipeline::uploadIncremental(account, plan.from, plan.to, dataset, own, link.now()),
+                kStartMs);
         }};
     }
     return phases;
@@ -45,8 +49,8 @@ VxrPhasePlan phasesOf(const VxrPlan::Upload& plan, const VxrSsh::Account& accoun
 } // namespace
 
 VxrUploadFlow::VxrUploadFlow(VxrSeams& seams, VxrOperationLog& log, VxrSettingsStore& settings,
-                             VxrTaskWorker& worker, VxrPruning& pruning)
-    : m_seams(seams), m_log(log), m_settings(settings), m_worker(worker), m_pruning(pruning)
+                             VxrTaskWorker& worker, VxrPruning& pruning, VxrLinkCheck& links)
+    : m_seams(seams), m_log(log), m_settings(settings), m_worker(worker), m_pruning(pruning), m_links(links)
 {
 }
 
@@ -115,7 +119,9 @@ bool VxrUploadFlow::run(const VxrTask& task)
         return finish(VxrTransferResult::Failed);
     }
 
-    const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index);
+    if (cancelled())
+        return finish(VxrTransferResult::Cancelled);
+    const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index, m_links.linkTo(*run, account, true));
     VxrPhaseRunner runner(*run, &queue, m_worker.quitting());
     QList<qint64> sizes;
     if (!runner.estimate(phases, &sizes))

@@ -4,6 +4,7 @@
 #include "vxrtask.h"
 #include "vxrtransfer.h"
 
+class VxrLinkCheck;
 class VxrOperationLog;
 class VxrPruning;
 class VxrSeams;
@@ -16,7 +17,7 @@ class VxrUploadFlow
 {
 public:
     VxrUploadFlow(VxrSeams& seams, VxrOperationLog& log, VxrSettingsStore& settings, VxrTaskWorker& worker,
-                  VxrPruning& pruning);
+                  VxrPruning& pruning, VxrLinkCheck& links);
 
     // Uploads the task's dataset with the configured account: the
     // snapshots the server lacks, as a full stream when the server has
@@ -35,6 +36,7 @@ private:
     VxrSettingsStore& m_settings;
     VxrTaskWorker& m_worker;
     VxrPruning& m_pruning;
+    VxrLinkCheck& m_links;
 };
 
 #endif

@@ -17,9 +17,94 @@ QString sshStage(const VxrSsh::Account& account, const QString& remoteCommand, b
         VxrCommand{QStringLiteral("sshpass"), VxrSsh::sshpassArgs(account, remoteCommand, withPort), {}});
 }
 
-QString meter(qint64 totalBytes)
+// The compressor is chosen for throughput: at its fastest levels it keeps
+// up with a link far faster than the uplinks it is meant for, so a fast
+// link is not slowed, and text and empty blocks still shrink several times.
+QString compressor(Codec codec)
 {
-    return QStringLiteral(" | pv -r -p -s ") + QString::number(std::max<qint64>(0, totalBytes)) + QStringLiteral(" | ");
+    return codec == Codec::Zstd ? QStringLiteral("zstd -1 -T1 -q -c") : QStringLiteral("lz4 -1 -q -c");
+}
+
+QString decompressor(Codec codec)
+{
+    return codecName(codec) + QStringLiteral(" -d -q -c");
+}
+
+// The server's side of a compressed stream. Its shell makes a pipeline
+// fail with any stage where it knows pipefail (and stays sound where it
+// does not: zfs recv then still refuses a stream cut short).
+QString serverPipeline(const QString& stages)
+{
+    return QStringLiteral("(set -o pipefail) 2>/dev/null && set -o pipefail; ") + stages;
+}
+
+// The meter stage, between " | " and " | ". A limited one first tells its
+// process id and starting rate on standard error (the pseudo-terminal the
+// engine reads) and then becomes pv, so that id is pv's.
+QString meter(const QString& pvArgs, const StreamOptions& stream)
+{
+    if (!stream.limited)
+        return QStringLiteral("pv ") + pvArgs;
+    const qint64 rate = std::max<qint64>(0, stream.rate);
+    QString text = QStringLiteral("{ printf 'vxr-meter %s %s\\n' \"$BASHPID\" ") + QString::number(rate)
+        + QStringLiteral(" >&2; exec pv ") + pvArgs;
+    if (rate > 0)
+        text += QStringLiteral(" -L ") + QString::number(rate);
+    return text + QStringLiteral("; }");
+}
+
+// pv measuring the stream against totalBytes, as " | STAGE | ".
+QString progressMeter(qint64 totalBytes, const StreamOptions& stream)
+{
+    return QStringLiteral(" | ")
+        + meter(QStringLiteral("-r -p -s ") + QString::number(std::max<qint64>(0, totalBytes)), stream)
+        + QStringLiteral(" | ");
+}
+
+// The sending side's stages after zfs send: the meter, then the
+// compressor.
+QString sendStages(const QString& meterStage, const StreamOptions& stream)
+{
+    QString text = meterStage;
+    if (stream.codec != Codec::None)
+        text += compressor(stream.codec) + QStringLiteral(" | ");
+    return text;
+}
+
+// The server's receive of an upload, behind the decompressor.
+QString uploadReceiver(const QString& dataset, const StreamOptions& stream)
+{
+    const QString receive = VxrZfs::uploadReceive(dataset);
+    if (stream.codec == Codec::None)
+        return receive;
+    return serverPipeline(decompressor(stream.codec) + QStringLiteral(" | ") + receive);
+}
+
+// The on-demand pass's stages between zfs send and ssh: a quiet meter only
+// with a limit.
+QString onDemandStages(const StreamOptions& stream)
+{
+    const QString meterStage =
+        stream.limited ? QStringLiteral(" | ") + meter(QStringLiteral("-q"), stream) + QStringLiteral(" | ")
+                       : QStringLiteral(" | ");
+    return sendStages(meterStage, stream);
+}
+
+// The server's send of a restore, with its compressor.
+QString restoreSender(const QString& send, const StreamOptions& stream)
+{
+    if (stream.codec == Codec::None)
+        return send;
+    return serverPipeline(send + QStringLiteral(" | ") + compressor(stream.codec));
+}
+
+// The appliance's stages after ssh in a restore: the decompressor, then
+// the meter.
+QString restoreStages(qint64 totalBytes, const StreamOptions& stream)
+{
+    if (stream.codec == Codec::None)
+        return progressMeter(totalBytes, stream);
+    return QStringLiteral(" | ") + decompressor(stream.codec) + progressMeter(totalBytes, stream);
 }
 
 // The stages joined into one bash pipeline whose status is that of the
@@ -29,6 +114,10 @@ QString pipeline(const QString& stages)
     return QStringLiteral("set -o pipefail; ") + stages + QStringLiteral(" && echo ") + QLatin1String(kDoneMarker);
 }
 
+const char* const kMeterTag = "vxr-meter ";
+const char* const kCodecPresent = "vxr-codec-present";
+const char* const kCodecAbsent = "vxr-codec-absent";
+
 } // namespace
 
 bool streamCompleted(const QByteArray& output)
@@ -36,44 +125,114 @@ bool streamCompleted(const QByteArray& output)
     return output.contains(kDoneMarker);
 }
 
-QString uploadFull(const VxrSsh::Account& account, const QString& first, const QString& dataset, qint64 totalBytes)
+QString codecName(Codec codec)
 {
-    return pipeline(VxrZfs::sendFull(first) + meter(totalBytes)
-                    + sshStage(account, VxrZfs::uploadReceive(dataset), true));
+    switch (codec) {
+    case Codec::Zstd:
+        return QStringLiteral("zstd");
+    case Codec::Lz4:
+        return QStringLiteral("lz4");
+    case Codec::None:
+        break;
+    }
+    return QStringLiteral("none");
+}
+
+QString uploadFull(const VxrSsh::Account& account, const QString& first, const QString& dataset, qint64 totalBytes,
+                   const StreamOptions& stream)
+{
+    return pipeline(VxrZfs::sendFull(first) + sendStages(progressMeter(totalBytes, stream), stream)
+                    + sshStage(account, uploadReceiver(dataset, stream), true));
 }
 
 QString uploadIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
-                          const QString& dataset, qint64 totalBytes)
+                          const QString& dataset, qint64 totalBytes, const StreamOptions& stream)
 {
-    return pipeline(VxrZfs::sendIncremental(first, last) + meter(totalBytes)
-                    + sshStage(account, VxrZfs::uploadReceive(dataset), true));
+    return pipeline(VxrZfs::sendIncremental(first, last) + sendStages(progressMeter(totalBytes, stream), stream)
+                    + sshStage(account, uploadReceiver(dataset, stream), true));
 }
 
-QString onDemandFull(const VxrSsh::Account& account, const QString& first, const QString& dataset)
+QString onDemandFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
+                     const StreamOptions& stream)
 {
-    return pipeline(VxrZfs::sendFull(first) + QStringLiteral(" | ")
-                    + sshStage(account, VxrZfs::uploadReceive(dataset), false));
+    return pipeline(VxrZfs::sendFull(first) + onDemandStages(stream)
+                    + sshStage(account, uploadReceiver(dataset, stream), false));
 }
 
 QString onDemandIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
-                            const QString& dataset)
+                            const QString& dataset, const StreamOptions& stream)
 {
-    return pipeline(VxrZfs::sendIncremental(first, last) + QStringLiteral(" | ")
-                    + sshStage(account, VxrZfs::uploadReceive(dataset), false));
+    return pipeline(VxrZfs::sendIncremental(first, last) + onDemandStages(stream)
+                    + sshStage(account, uploadReceiver(dataset, stream), false));
 }
 
 QString restoreFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
-                    qint64 totalBytes, const QString& mark)
+                    qint64 totalBytes, const QString& mark, const StreamOptions& stream)
 {
-    return pipeline(sshStage(account, VxrZfs::restoreSendFull(first), true) + meter(totalBytes)
-                    + VxrZfs::restoreReceive(dataset, false, mark));
+    return pipeline(sshStage(account, restoreSender(VxrZfs::restoreSendFull(first), stream), true)
+                    + restoreStages(totalBytes, stream) + VxrZfs::restoreReceive(dataset, false, mark));
 }
 
 QString restoreIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
-                           const QString& dataset, qint64 totalBytes)
+                           const QString& dataset, qint64 totalBytes, const StreamOptions& stream)
 {
-    return pipeline(sshStage(account, VxrZfs::restoreSendIncremental(first, last), true) + meter(totalBytes)
-                    + VxrZfs::restoreReceive(dataset, true));
+    return pipeline(sshStage(account, restoreSender(VxrZfs::restoreSendIncremental(first, last), stream), true)
+                    + restoreStages(totalBytes, stream) + VxrZfs::restoreReceive(dataset, true));
+}
+
+VxrZfs::RemoteQuery codecProbe(Codec codec)
+{
+    VxrZfs::RemoteQuery q;
+    q.text = QStringLiteral("if ") + codecName(codec) + QStringLiteral(" -V >/dev/null 2>&1; then echo ")
+        + QLatin1String(kCodecPresent) + QStringLiteral("; else echo ") + QLatin1String(kCodecAbsent)
+        + QStringLiteral("; fi");
+    q.options.startMs = 10000;
+    q.options.finishMs = 60000;
+    return q;
+}
+
+CodecProbe readCodecProbe(const HX2RunResult& result)
+{
+    if (!result.ok)
+        return CodecProbe::Unknown;
+    const QStringList lines = result.outLines();
+    if (lines.contains(QLatin1String(kCodecPresent)))
+        return CodecProbe::Present;
+    return lines.contains(QLatin1String(kCodecAbsent)) ? CodecProbe::Absent : CodecProbe::Unknown;
+}
+
+VxrCommand meterRate(qint64 pid, qint64 rate)
+{
+    VxrCommand c;
+    c.program = QStringLiteral("pv");
+    c.args = QStringList{QStringLiteral("-R"), QString::number(pid), QStringLiteral("-L"),
+                         QString::number(rate > 0 ? rate : kLiftedRate)};
+    c.options.startMs = 10000;
+    c.options.finishMs = 10000;
+    return c;
+}
+
+bool meterAnnounced(const QByteArray& output, qint64* pid, qint64* rate)
+{
+    const int at = output.indexOf(kMeterTag);
+    if (at < 0 || (at > 0 && output.at(at - 1) != '\n' && output.at(at - 1) != '\r'))
+        return false;
+    const int from = at + int(qstrlen(kMeterTag));
+    int end = from;
+    while (end < output.size() && output.at(end) != '\r' && output.at(end) != '\n')
+        ++end;
+    if (end == output.size())
+        return false;
+    const QList<QByteArray> fields = output.mid(from, end - from).split(' ');
+    bool pidOk = false;
+    bool rateOk = false;
+    const qint64 p = fields.value(0).toLongLong(&pidOk);
+    const qint64 r = fields.value(1).toLongLong(&rateOk);
+    if (fields.size() != 2 || !pidOk || !rateOk || p <= 0 || r < 0)
+        return false;
+    *pid = p;
+    *rate = r;
+    return true;
 }
 
 VxrCommand transfer(const VxrSsh::Account& account, const QString& text, int startMs)

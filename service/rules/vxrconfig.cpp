@@ -28,6 +28,9 @@ bool parse(const QJsonObject& file, VxrConfig* config, QString* why)
     // which snapshots are destroyed.
     if (!VxrRetention::parsePolicy(file.value("retention"), &c.retention, why))
         return false;
+    // Nor is a limit: the operator set it for a link that needs it.
+    if (!VxrLink::parse(file.value("compress"), file.value("bwlimit"), &c.link, why))
+        return false;
     *config = c;
     return true;
 }

@@ -1,6 +1,7 @@
 #ifndef VXRCONFIG_H
 #define VXRCONFIG_H
 
+#include "vxrlink.h"
 #include "vxrretention.h"
 
 #include <QJsonObject>
@@ -26,14 +27,17 @@ struct VxrConfig
     QString caFile;
     QString uploadLogPath;
     VxrRetention::Policy retention;
+    // "compress" and "bwlimit": how the transfers' streams travel.
+    VxrLink::Options link;
 };
 
 namespace VxrConfigRules {
 
 // Reads "vg", "lv", "vxrserverurl", "uploadlog" (blank: the default log,
-// re-rooted as every production path), "vxrservercafile" and "retention".
-// False, *config untouched and the reason in *why, when "retention" is
-// malformed: the service must not start then.
+// re-rooted as every production path), "vxrservercafile", "retention",
+// "compress" and "bwlimit". False, *config untouched and the reason in
+// *why, when "retention", "compress" or "bwlimit" is malformed: the
+// service must not start then.
 bool parse(const QJsonObject& file, VxrConfig* config, QString* why);
 
 } // namespace VxrConfigRules

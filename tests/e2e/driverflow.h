@@ -81,7 +81,8 @@ protected:
     }
 
     // Starts the engine with these datasets and a schedule at the next
-    // minute of its shifted clock, which it reaches within about 5-10 s.
+    // minute of its shifted clock, which it reaches within about 5-10 s
+    // (60 - m_clockSecond s after its start).
     void startDriver(const QString& name, const QStringList& datasets, const QString& password)
     {
         Bench& b = bench();
@@ -92,11 +93,13 @@ protected:
         ASSERT_TRUE(QDir().mkpath(here + "/kozu/etc/vxrclientisp"));
 
         const QDateTime now = QDateTime::currentDateTime();
-        const qint64 offset = qint64(56 - now.time().second()) * 1000 - now.time().msec();
+        const qint64 offset = qint64(m_clockSecond - now.time().second()) * 1000 - now.time().msec();
+        m_clockOffsetMs = offset;
         const QDateTime next = now.addMSecs(offset).addSecs(60);
 
-        const QJsonObject config{{"localagentid", m_driver.root + "/agent.sock"},
-                                 {"uploadlog", m_driver.root + "/upload.log"}};
+        QJsonObject config = m_config;
+        config.insert("localagentid", m_driver.root + "/agent.sock");
+        config.insert("uploadlog", m_driver.root + "/upload.log");
         QJsonArray dmpaths;
         for (const QString& ds : datasets)
             dmpaths.append(ds);
@@ -250,6 +253,12 @@ protected:
     QList<qint64> m_stopped;
     // How often the driver looks at its queue for watchedRates(); 0 never.
     int m_watchMs = 0;
+    // Further keys of the engine's configuration.
+    QJsonObject m_config;
+    // The second of the minute the engine's clock shows at its start, and
+    // the shift of that clock from this process's.
+    int m_clockSecond = 56;
+    qint64 m_clockOffsetMs = 0;
 };
 
 using Record = QPair<QString, int>;

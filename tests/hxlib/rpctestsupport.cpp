@@ -21,16 +21,42 @@ QCoreApplication* testApp()
     return app;
 }
 
+void ThreadJobs::run(std::function<void()> job)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_job = std::move(job);
+    m_done = false;
+    QMetaObject::invokeMethod(this, "runJob", Qt::QueuedConnection);
+    m_ran.wait(lock, [this] { return m_done; });
+}
+
+void ThreadJobs::runJob()
+{
+    std::function<void()> job;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        job = std::move(m_job);
+    }
+    job();
+    // Notified under the lock: the caller may destroy this object as soon
+    // as it sees the job done.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_done = true;
+    m_ran.notify_all();
+}
+
 ServerHost::ServerHost(HX2TodoRouter* router, bool debugging)
 {
     testApp();
+    // Made before the thread starts, so that the thread sees it whole.
+    m_jobs = new ThreadJobs;
+    m_jobs->moveToThread(&m_thread);
     m_thread.start();
-    m_context = new QObject;
-    m_server = new HX2LocalServer;
-    m_server->debugging = debugging;
-    m_server->add(router);
-    m_context->moveToThread(&m_thread);
-    m_server->moveToThread(&m_thread);
+    m_jobs->run([=] {
+        m_server = new HX2LocalServer;
+        m_server->debugging = debugging;
+        m_server->add(router);
+    });
 }
 
 ServerHost::~ServerHost()
@@ -38,13 +64,13 @@ ServerHost::~ServerHost()
     destroy();
     m_thread.quit();
     m_thread.wait();
-    delete m_context;
+    delete m_jobs;
 }
 
 bool ServerHost::start(const QString& name)
 {
     bool ok = false;
-    QMetaObject::invokeMethod(m_context, [&] { ok = m_server->start(name); }, Qt::BlockingQueuedConnection);
+    m_jobs->run([&] { ok = m_server->start(name); });
     return ok;
 }
 
@@ -52,7 +78,7 @@ void ServerHost::destroy()
 {
     if (!m_server)
         return;
-    QMetaObject::invokeMethod(m_context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
+    m_jobs->run([this] { delete m_server; });
     m_server = nullptr;
 }
 

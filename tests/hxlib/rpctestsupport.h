@@ -13,11 +13,36 @@
 #include <QString>
 #include <QThread>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
 // The process's Qt application object, created on first use.
 QCoreApplication* testApp();
 
+// Runs jobs on the thread it lives on, one at a time, for callers on other
+// threads. A job and its end pass through a mutex of its own, a hand-over
+// a thread checker sees, unlike the one through Qt's event queue.
+class ThreadJobs : public QObject
+{
+    Q_OBJECT
+public:
+    // Runs job on this object's thread and waits until it has run.
+    void run(std::function<void()> job);
+
+private slots:
+    void runJob();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ran;
+    std::function<void()> m_job; // guarded by m_mutex
+    bool m_done = false;         // guarded by m_mutex
+};
+
 // An HX2LocalServer living on a thread with an event loop, as the service's
-// server lives on the main thread.
+// server lives on the main thread. The server is made, started and
+// destroyed on that thread.
 class ServerHost
 {
 public:
@@ -31,7 +56,7 @@ public:
 
 private:
     QThread m_thread;
-    QObject* m_context = nullptr;
+    ThreadJobs* m_jobs = nullptr;
     HX2LocalServer* m_server = nullptr;
 };
 

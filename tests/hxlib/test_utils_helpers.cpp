@@ -143,7 +143,8 @@ TEST(UtilsTextTest, SeparatorsAndCommandOutput)
     EXPECT_EQ(firstString("//a/b//", "/"), "a");
     EXPECT_EQ(lastString("//a/b//", "/"), "b");
 
-    EXPECT_EQ(cmdOutputs(QByteArray("a\tb\r\n\r\n c\n\0hidden\n", 20)), (QStringList{"a b", " c"}));
+    const char withZero[] = "a\tb\r\n\r\n c\n\0hidden\n";
+    EXPECT_EQ(cmdOutputs(QByteArray(withZero, sizeof withZero - 1)), (QStringList{"a b", " c"}));
     EXPECT_EQ(toJsonArray(QList<QByteArray>{"x", QByteArray("y\0z", 3), "  ", "\xe9"}, true),
               (QJsonArray{"x", "y", QString(QChar(0xe9))}));
 }

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -346,6 +347,238 @@ TEST_F(PipelineShell, TerminatedScriptShowsNoCompletion)
     QByteArray out = runner.readOutput();
     EXPECT_FALSE(streamCompleted(out)) << out.constData();
     runner.killTree(500);
+}
+
+} // namespace
+
+namespace {
+
+// What a configuration without "compress" and "bwlimit" runs: the texts
+// the pipelines have always had.
+TEST(PipelineText, PlainStreamKeepsItsText)
+{
+    const VxrSsh::Account a{"backup.example", 2222, "root", "pw"};
+    const QString ssh = "sshpass '-e' 'ssh' '-p' '2222' '-o' 'StrictHostKeyChecking no' '-o' "
+                        "'ServerAliveInterval=15' '-o' 'ServerAliveCountMax=4' '--' 'root@backup.example' ";
+    EXPECT_EQ(uploadFull(a, "tank/a@1", "tank/a", 4096),
+              "set -o pipefail; zfs send 'tank/a@1' | pv -r -p -s 4096 | " + ssh +
+                  R"('/usr/sbin/zfs recv -o atime=off -o readonly=on -Fu '\''tank/a'\''' && echo vxr-stream-complete)");
+    EXPECT_EQ(onDemandIncremental(a, "tank/a@1", "tank/a@2", "tank/a"),
+              "set -o pipefail; zfs send -RI 'tank/a@1' 'tank/a@2' | " + QString(ssh).remove("'-p' '2222' ") +
+                  R"('/usr/sbin/zfs recv -o atime=off -o readonly=on -Fu '\''tank/a'\''' && echo vxr-stream-complete)");
+    EXPECT_EQ(restoreFull(a, "tank/a@1", "tank/a", 4096, "tank/a"),
+              "set -o pipefail; " + ssh +
+                  R"('/usr/sbin/zfs send -R '\''tank/a@1'\''' | pv -r -p -s 4096 | /usr/sbin/zfs recv -o atime=off )"
+                  R"(-o readonly=off -o sharenfs=off -o sharesmb=off -o 'vxr:restore=tank/a' -u 'tank/a' && echo )"
+                  R"(vxr-stream-complete)");
+    const StreamOptions plain;
+    EXPECT_EQ(restoreIncremental(a, "t/a@1", "t/a@2", "t/a", 7, plain), restoreIncremental(a, "t/a@1", "t/a@2", "t/a", 7));
+}
+
+TEST(PipelineText, MeterAnnouncementAndCodecProbe)
+{
+    struct { const char* output; bool found; qint64 pid; qint64 rate; } announced[] = {
+        {"vxr-meter 4242 2097152\r\n\r[1MiB/s] [=>] 10%", true, 4242, 2097152},
+        {"zfs: warning\nvxr-meter 17 0\n", true, 17, 0},
+        {"vxr-meter 4242 2097", false, 0, 0},
+        {"xvxr-meter 1 2\n", false, 0, 0},
+        {"vxr-meter 0 2\n", false, 0, 0},
+        {"vxr-meter 1 2 3\n", false, 0, 0},
+        {"vxr-meter 1 -2\n", false, 0, 0},
+    };
+    for (const auto& c : announced) {
+        qint64 pid = 0, rate = 0;
+        EXPECT_EQ(meterAnnounced(c.output, &pid, &rate), c.found) << c.output;
+        EXPECT_EQ(pid, c.pid) << c.output;
+        EXPECT_EQ(rate, c.rate) << c.output;
+    }
+    EXPECT_EQ(meterRate(99, 2097152).args, (QStringList{"-R", "99", "-L", "2097152"}));
+    EXPECT_EQ(meterRate(99, 0).args, (QStringList{"-R", "99", "-L", QString::number(kLiftedRate)}));
+
+    struct { HX2RunResult run; CodecProbe probe; } probes[] = {
+        {{true, true, true, 0, true, "vxr-codec-present\n"}, CodecProbe::Present},
+        {{true, true, true, 0, true, "motd line\nvxr-codec-absent\n"}, CodecProbe::Absent},
+        {{true, true, true, 0, true, ""}, CodecProbe::Unknown},
+        {{true, true, true, 255, false, "vxr-codec-absent\n"}, CodecProbe::Unknown},
+    };
+    for (const auto& c : probes)
+        EXPECT_EQ(readCodecProbe(c.run), c.probe) << c.run.out.constData();
+}
+
+// The pipelines as a shell runs them, every stage a stand-in but the
+// compressors: zfs send prints a payload of every byte value, sshpass plays
+// the server by running the remote command in the server's shell (with its
+// /usr/sbin/zfs taken by the stand-in), zfs recv keeps what it is given,
+// pv passes the stream and keeps what it saw and its own process id.
+class StreamShell : public PipelineShell
+{
+protected:
+    void SetUp() override
+    {
+        PipelineShell::SetUp();
+        if (QStandardPaths::findExecutable("zstd").isEmpty() || QStandardPaths::findExecutable("lz4").isEmpty())
+            GTEST_SKIP() << "zstd and lz4 are needed (scripts/install-deps.sh)";
+        writeTool("zfs", "rec() { f=$1; shift; for a; do printf '%s\\0' \"$a\"; done > \"$REC/$f\"; }\n"
+                         "case $1 in\n"
+                         "send) rec send \"$@\"; cat \"$REC/payload\"; exit ${SEND_RC:-0} ;;\n"
+                         "recv) rec recv \"$@\"; cat > \"$REC/stream\"; exit ${RECV_RC:-0} ;;\n"
+                         "esac\nexit 9\n");
+        writeTool("pv", "printf '%s' $$ > \"$REC/pvpid\"\nfor a; do printf '%s\\0' \"$a\"; done > \"$REC/pv\"\n"
+                       "tee \"$REC/metered\"\n");
+        writeTool("sshpass", "for last; do :; done\n"
+                             "cmd=$(printf '%s' \"$last\" | sed 's#/usr/sbin/zfs #zfs #g')\n"
+                             "if [ \"$WIRE\" = in ]; then\n"
+                             "  tee \"$REC/wire\" | $SERVER_SHELL -c \"$cmd\"\n"
+                             "else\n"
+                             "  $SERVER_SHELL -c \"$cmd\" > \"$REC/wire\" && cat \"$REC/wire\"\n"
+                             "fi\n");
+        // The real zstd, made to fail in one direction when asked.
+        writeTool("zstd", "mode=compress\nfor a; do [ \"$a\" = -d ] && mode=decompress; done\n"
+                          "if [ \"$ZSTD_FAIL\" = $mode ]; then head -c 10 >/dev/null; exit 1; fi\n"
+                          "exec " + QStandardPaths::findExecutable("zstd").toUtf8() + " \"$@\"\n");
+        QByteArray payload;
+        for (int i = 0; i < 2000; ++i)
+            payload += "tank/a@vxr_" + QByteArray::number(i) + " stream record \r\n";
+        for (int b = 0; b < 256; ++b)
+            payload += char(b);
+        m_payload = payload;
+        QFile f(m_dir.path() + "/payload");
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(m_payload);
+    }
+
+    enum Kind { UploadFull, UploadIncremental, OnDemandFull, OnDemandIncremental, RestoreFull, RestoreIncremental };
+
+    static QString textOf(Kind kind, const VxrSsh::Account& a, const QString& first, const QString& last,
+                          const QString& ds, const StreamOptions& s)
+    {
+        switch (kind) {
+        case UploadFull: return uploadFull(a, first, ds, 4096, s);
+        case UploadIncremental: return uploadIncremental(a, first, last, ds, 4096, s);
+        case OnDemandFull: return onDemandFull(a, first, ds, s);
+        case OnDemandIncremental: return onDemandIncremental(a, first, last, ds, s);
+        case RestoreFull: return restoreFull(a, first, ds, 4096, ds, s);
+        case RestoreIncremental: return restoreIncremental(a, first, last, ds, 4096, s);
+        }
+        return QString();
+    }
+
+    HX2RunResult runStream(Kind kind, const QString& text, const VxrSsh::Account& account,
+                           QHash<QString, QString> env = {})
+    {
+        for (const QString& f : {"send", "recv", "pv", "pvpid", "metered", "stream", "wire"})
+            QFile::remove(m_dir.path() + "/" + f);
+        env.insert("WIRE", kind >= RestoreFull ? "out" : "in");
+        if (!env.contains("SERVER_SHELL"))
+            env.insert("SERVER_SHELL", "bash");
+        // Every /usr/sbin/zfs of the text (the restore's receive) is the
+        // stand-in's too.
+        return runScript(QString(text).replace("/usr/sbin/zfs ", "zfs "), account, env);
+    }
+
+    QByteArray m_payload;
+};
+
+// Every pipeline with each codec, without a limit and with one starting
+// unlimited or at a rate, and hostile names: the stream arrives whole,
+// compressed on the wire by the codec asked for, every value reaches its
+// program unchanged, and a limited meter announces the process id of the
+// pv that runs.
+TEST_F(StreamShell, EveryCombinationCarriesTheStream)
+{
+    struct Values { VxrSsh::Account account; QString first, last, dataset; };
+    const Values values[] = {
+        {{"backup.example", 22, "root", "pw"}, "tank/a@vxr_1", "tank/a@vxr_2", "tank/a"},
+        {{"h", 2200, "root", "p\"a$s 'w`d\\"}, "tank/a@s1", "tank/a@s2", "tank/a"},
+        {{"h;touch INJ", 22, "u$(touch INJ)", "$(touch INJ)`touch INJ`"}, "tank/a b@s'1",
+         "tank/a b@s\"2$(touch INJ)", "tank/a b'; touch INJ; echo '"},
+        {{"*", 22, "u\nv", "x\ny"}, "t/*@?", "t/*@[a]", "t/$HOME*"},
+    };
+    const QByteArray magic[] = {QByteArray(), QByteArray("\x28\xb5\x2f\xfd", 4), QByteArray("\x04\x22\x4d\x18", 4)};
+    int row = 0;
+    for (const Codec codec : {Codec::None, Codec::Zstd, Codec::Lz4}) {
+        for (const StreamOptions limit : {StreamOptions{codec, false, 0}, StreamOptions{codec, true, 0},
+                                          StreamOptions{codec, true, 2097152}}) {
+            for (int k = UploadFull; k <= RestoreIncremental; ++k) {
+                const Kind kind = Kind(k);
+                const Values& v = values[row++ % 4];
+                const QString name = QStringLiteral("%1, limited %2 at %3, kind %4, values %5")
+                                         .arg(codecName(codec)).arg(limit.limited).arg(limit.rate).arg(k)
+                                         .arg((row - 1) % 4);
+                SCOPED_TRACE(name.toStdString());
+                const QString text = textOf(kind, v.account, v.first, v.last, v.dataset, limit);
+                EXPECT_FALSE(text.contains(v.account.password));
+                const HX2RunResult r = runStream(kind, text, v.account);
+                ASSERT_TRUE(r.ok && streamCompleted(r.out)) << "exit " << r.exitCode << ": " << r.out.constData();
+
+                const bool restore = kind >= RestoreFull;
+                const bool incremental = kind % 2 == 1;
+                const QStringList send = incremental ? QStringList{"send", "-RI", v.first, v.last}
+                                         : restore   ? QStringList{"send", "-R", v.first}
+                                                     : QStringList{"send", v.first};
+                EXPECT_EQ(recorded("send"), send);
+                const QStringList recv =
+                    restore ? QStringList{"recv", "-o", "atime=off", "-o", "readonly=off", "-o", "sharenfs=off", "-o",
+                                          "sharesmb=off"}
+                                  + (incremental ? QStringList{"-Fu"}
+                                                 : QStringList{"-o", "vxr:restore=" + v.dataset, "-u"})
+                                  + QStringList{v.dataset}
+                            : QStringList{"recv", "-o", "atime=off", "-o", "readonly=on", "-Fu", v.dataset};
+                EXPECT_EQ(recorded("recv"), recv);
+                EXPECT_EQ(raw("stream"), m_payload);
+                const QByteArray wire = raw("wire");
+                EXPECT_EQ(wire == m_payload, codec == Codec::None);
+                EXPECT_TRUE(wire.startsWith(magic[int(codec)]));
+                const bool onDemand = kind == OnDemandFull || kind == OnDemandIncremental;
+
+                QStringList pv = onDemand ? QStringList{"-q"} : QStringList{"-r", "-p", "-s", "4096"};
+                if (limit.rate > 0)
+                    pv << "-L" << "2097152";
+                EXPECT_EQ(recorded("pv"), onDemand && !limit.limited ? QStringList{"<missing>"} : pv);
+                // pv counts the stream's own bytes, before the compressor
+                // and after the decompressor.
+                EXPECT_EQ(raw("metered"), onDemand && !limit.limited ? QByteArray("<missing>") : m_payload);
+                qint64 pid = 0, rate = -1;
+                EXPECT_EQ(meterAnnounced(r.out, &pid, &rate), limit.limited) << r.out.constData();
+                if (limit.limited) {
+                    EXPECT_EQ(QByteArray::number(pid), raw("pvpid"));
+                    EXPECT_EQ(rate, limit.rate);
+                }
+            }
+        }
+    }
+    EXPECT_FALSE(QFile::exists(m_dir.path() + "/INJ"));
+    EXPECT_FALSE(QFile::exists("INJ"));
+}
+
+// A compressor or decompressor that fails, on either side, fails the
+// transfer: no done marker, a non-zero status. A server shell without
+// pipefail still runs the compressed texts.
+TEST_F(StreamShell, FailingCodecFailsTheTransfer)
+{
+    const VxrSsh::Account account{"h", 22, "u", "pw"};
+    const StreamOptions zstd{Codec::Zstd, true, 1048576};
+    struct { const char* name; Kind kind; QHash<QString, QString> env; bool ok; } cases[] = {
+        {"upload, appliance's compressor", UploadFull, {{"ZSTD_FAIL", "compress"}}, false},
+        {"upload, server's decompressor", UploadIncremental, {{"ZSTD_FAIL", "decompress"}}, false},
+        {"upload, receive", UploadFull, {{"RECV_RC", "1"}}, false},
+        {"on-demand, appliance's compressor", OnDemandFull, {{"ZSTD_FAIL", "compress"}}, false},
+        {"restore, server's compressor", RestoreFull, {{"ZSTD_FAIL", "compress"}}, false},
+        {"restore, server's send", RestoreFull, {{"SEND_RC", "2"}}, false},
+        {"restore, appliance's decompressor", RestoreIncremental, {{"ZSTD_FAIL", "decompress"}}, false},
+        {"upload, server shell without pipefail", UploadFull, {{"SERVER_SHELL", "dash"}}, true},
+        {"restore, server shell without pipefail", RestoreFull, {{"SERVER_SHELL", "dash"}}, true},
+    };
+    for (const auto& c : cases) {
+        if (c.env.value("SERVER_SHELL") == "dash" && QStandardPaths::findExecutable("dash").isEmpty())
+            continue;
+        const HX2RunResult r = runStream(c.kind, textOf(c.kind, account, "t/a@1", "t/a@2", "t/a", zstd), account, c.env);
+        EXPECT_TRUE(r.finished) << c.name;
+        EXPECT_EQ(r.ok, c.ok) << c.name << ": " << r.out.constData();
+        EXPECT_EQ(streamCompleted(r.out), c.ok) << c.name;
+        if (c.ok)
+            EXPECT_EQ(raw("stream"), m_payload) << c.name;
+    }
 }
 
 } // namespace
