@@ -1,7 +1,7 @@
 #include "statusview.h"
 
 #include "hx2utils.h"
-#include "nextupload.h"
+#include "vxrschedule.h"
 
 #include <QJsonDocument>
 
@@ -385,14 +385,18 @@ QDateTime nextUpload(const QJsonObject& view, const QDateTime& now, QString* why
         return none("the settings are inactive");
     const QJsonObject server = view.value("server").toObject();
     // The password is only looked at, never shown: without it the service
-    // queues no upload.
+    // queues no upload. The service gives it to root and its own user only;
+    // withheld, it counts as set.
     if (toString(server.value("host")).isEmpty() || toString(server.value("uid")).isEmpty()
-        || toString(server.value("pwd")).isEmpty())
+        || (server.contains("pwd") && toString(server.value("pwd")).isEmpty()))
         return none("the account is incomplete");
     if (toStrings(view.value("dmpaths")).isEmpty())
         return none("no datasets");
-    const QDateTime next = NextUpload::earliest(now, server.value("schedule").toArray());
-    return next.isValid() ? next : none("no daily time");
+    const QJsonArray schedule = server.value("schedule").toArray();
+    if (schedule.isEmpty())
+        return none("no daily time");
+    // The service's own rule, daylight-saving changes included.
+    return VxrSchedule::nextOfSchedule(now, schedule);
 }
 
 namespace {

@@ -15,7 +15,6 @@
 #include "hx2file.h"
 #include "hx2localserver.h"
 #include "hx2utils.h"
-#include "nextupload.h"
 #include "statusview.h"
 
 #include <QCommandLineParser>
@@ -37,9 +36,6 @@ const int kNoReply = 3;
 const char* const kDefaultConfig = "/kozu/etc/vxrclient/config.json";
 // The settings change seldom; reading them again once a minute is enough.
 const qint64 kSettingsEveryMs = 60000;
-// No settings read this long after a daily time: such a read can make the
-// service pass that upload over (see NextUpload::recentlyDue).
-const int kDailyTimeGuardSecs = 300;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -175,7 +171,7 @@ bool parseOptions(const QCoreApplication& app, Options* options, QString* error)
 }
 
 // Asks the service for one refresh's replies. The settings are read at the
-// start, then once a minute, but never just after a daily time.
+// start, then once a minute.
 class Poller
 {
 public:
@@ -186,10 +182,9 @@ public:
     {
         status.now = QDateTime::currentDateTime();
         const bool due = m_settingsAt < 0 || m_mono.elapsed() - m_settingsAt >= kSettingsEveryMs;
-        if (due && !NextUpload::recentlyDue(status.now, m_schedule, kDailyTimeGuardSecs)) {
+        if (due) {
             status.settings = ask(m_options.socket, "vxrclient_settingload", m_options.timeout);
             m_settingsAt = m_mono.elapsed();
-            m_schedule = status.settings.value("results").toObject().value("server").toObject().value("schedule").toArray();
         }
         // A service slow to answer must not hold up an interrupt for long.
         if (g_stop)
@@ -208,7 +203,6 @@ private:
     const Options& m_options;
     QElapsedTimer m_mono;
     qint64 m_settingsAt = -1;
-    QJsonArray m_schedule;
 };
 
 // Writes each refresh: JSON, a frame redrawn in place on a terminal, or
