@@ -215,6 +215,42 @@ TEST_F(Retention, OperatorHoldOnTheServerOutlivesTheAppliancesCopy)
     b.destroy(Host::Server, ds);
 }
 
+// Without -F nothing rolls the server's copy back: one changed since its
+// newest snapshot fails the upload, with its record, until it is rolled
+// back by hand.
+TEST_F(Retention, ServerCopyChangedSinceItsNewestFailsTheUpload)
+{
+    Bench& b = bench();
+    const QString ds = "tank/ret5";
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    configure(ds, QJsonObject{{"remote", QJsonObject{{"last", 5}}}}, true);
+    for (int i = 1; i <= 2; ++i) {
+        step(i, {"cycle"});
+        ASSERT_TRUE(step(i, {"upload", ds}).value("ok").toBool()) << "upload " << i;
+    }
+    const Result changed = b.sh(Host::Server, "set -e; zfs set readonly=off " + ds + "; zfs mount " + ds
+                                                  + "; echo stray > \"$(zfs get -H -o value mountpoint " + ds
+                                                  + ")/stray\"; zfs umount " + ds + "; zfs set readonly=on " + ds);
+    ASSERT_TRUE(changed.ok()) << changed.err.toStdString();
+
+    step(3, {"cycle"});
+    const QJsonObject refused = step(3, {"upload", ds});
+    EXPECT_FALSE(refused.value("ok").toBool());
+    EXPECT_EQ(refused.value("messages").toArray().last().toString(), "##$@vxr@$##Upload Fail##$@vxr@$##");
+    EXPECT_EQ(refused.value("base").toString(), vxr(ds, 2));
+    EXPECT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 1), vxr(ds, 2)}));
+
+    ASSERT_TRUE(b.run(Host::Server, {"zfs", "rollback", vxr(ds, 2)}).ok());
+    const QJsonObject after = step(4, {"upload", ds});
+    EXPECT_TRUE(after.value("ok").toBool());
+    EXPECT_EQ(after.value("base").toString(), vxr(ds, 3));
+    EXPECT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 1), vxr(ds, 2), vxr(ds, 3)}));
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+}
+
 TEST_F(Retention, WithoutTheKeyNothingIsPrunedOrHeld)
 {
     Bench& b = bench();
