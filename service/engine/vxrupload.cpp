@@ -7,6 +7,7 @@
 #include "vxrpipeline.h"
 #include "vxrplan.h"
 #include "vxrpruning.h"
+#include "vxrretention.h"
 #include "vxrseams.h"
 #include "vxrsettingsstore.h"
 #include "vxrtaskworker.h"
@@ -18,10 +19,17 @@ namespace {
 constexpr int kPollMs = 2000;
 constexpr int kStartMs = 30000;
 
+// The server keeps its own history when it has a pruning rule of its own;
+// otherwise it mirrors the appliance, as without retention.
+VxrZfs::ServerHistory serverHistory(const VxrRetention::Policy& policy)
+{
+    return policy.enabled && policy.hasRemote ? VxrZfs::ServerHistory::Own : VxrZfs::ServerHistory::Mirror;
+}
+
 // The phases of the plan: the full stream with its estimate, then the
 // increments with theirs (estimated again when it is still unknown).
 VxrPhasePlan phasesOf(const VxrPlan::Upload& plan, const VxrSsh::Account& account, const QString& dataset,
-                      int taskIndex, const VxrStreamLink& link)
+                      int taskIndex, const VxrStreamLink& link, VxrZfs::ServerHistory history)
 {
     VxrPhasePlan phases;
     phases.pollMs = kPollMs;
@@ -39,7 +47,8 @@ VxrPhasePlan phasesOf(const VxrPlan::Upload& plan, const VxrSsh::Account& accoun
         phases.estimates << VxrZfs::incrementalEstimate(plan.from, plan.to);
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64 own) {
             return VxrPipeline::transfer(
-                account, VxrPipeline::uploadIncremental(account, plan.from, plan.to, dataset, own, link.now()),
+                account,
+                VxrPipeline::uploadIncremental(account, plan.from, plan.to, dataset, own, link.now(), history),
                 kStartMs);
         }};
     }
@@ -121,7 +130,8 @@ bool VxrUploadFlow::run(const VxrTask& task)
 
     if (cancelled())
         return finish(VxrTransferResult::Cancelled);
-    const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index, m_links.linkTo(*run, account, true));
+    const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index, m_links.linkTo(*run, account, true),
+                                         serverHistory(m_pruning.policy()));
     VxrPhaseRunner runner(*run, &queue, m_worker.quitting());
     QList<qint64> sizes;
     if (!runner.estimate(phases, &sizes))

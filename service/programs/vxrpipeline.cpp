@@ -72,9 +72,10 @@ QString sendStages(const QString& meterStage, const StreamOptions& stream)
 }
 
 // The server's receive of an upload, behind the decompressor.
-QString uploadReceiver(const QString& dataset, const StreamOptions& stream)
+QString uploadReceiver(const QString& dataset, const StreamOptions& stream,
+                       VxrZfs::ServerHistory history = VxrZfs::ServerHistory::Mirror)
 {
-    const QString receive = VxrZfs::uploadReceive(dataset);
+    const QString receive = VxrZfs::uploadReceive(dataset, history);
     if (stream.codec == Codec::None)
         return receive;
     return serverPipeline(decompressor(stream.codec) + QStringLiteral(" | ") + receive);
@@ -146,10 +147,11 @@ QString uploadFull(const VxrSsh::Account& account, const QString& first, const Q
 }
 
 QString uploadIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
-                          const QString& dataset, qint64 totalBytes, const StreamOptions& stream)
+                          const QString& dataset, qint64 totalBytes, const StreamOptions& stream,
+                          VxrZfs::ServerHistory history)
 {
     return pipeline(VxrZfs::sendIncremental(first, last) + sendStages(progressMeter(totalBytes, stream), stream)
-                    + sshStage(account, uploadReceiver(dataset, stream), true));
+                    + sshStage(account, uploadReceiver(dataset, stream, history), true));
 }
 
 QString onDemandFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
@@ -160,10 +162,10 @@ QString onDemandFull(const VxrSsh::Account& account, const QString& first, const
 }
 
 QString onDemandIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
-                            const QString& dataset, const StreamOptions& stream)
+                            const QString& dataset, const StreamOptions& stream, VxrZfs::ServerHistory history)
 {
     return pipeline(VxrZfs::sendIncremental(first, last) + onDemandStages(stream)
-                    + sshStage(account, uploadReceiver(dataset, stream), false));
+                    + sshStage(account, uploadReceiver(dataset, stream, history), false));
 }
 
 QString restoreFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,

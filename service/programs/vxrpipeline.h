@@ -59,9 +59,11 @@ struct StreamOptions
 QString uploadFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
                    qint64 totalBytes, const StreamOptions& stream = StreamOptions());
 // The same with `zfs send -RI first last` (every snapshot after first up to
-// last, first itself being on the server already).
+// last, first itself being on the server already), received as history
+// says. The full phase always mirrors: it creates the server's copy.
 QString uploadIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
-                          const QString& dataset, qint64 totalBytes, const StreamOptions& stream = StreamOptions());
+                          const QString& dataset, qint64 totalBytes, const StreamOptions& stream = StreamOptions(),
+                          VxrZfs::ServerHistory history = VxrZfs::ServerHistory::Mirror);
 
 // The on-demand pass's pipelines: no progress meter (a quiet one only when
 // the stream is limited), ssh on its default port; otherwise quoted,
@@ -69,7 +71,8 @@ QString uploadIncremental(const VxrSsh::Account& account, const QString& first, 
 QString onDemandFull(const VxrSsh::Account& account, const QString& first, const QString& dataset,
                      const StreamOptions& stream = StreamOptions());
 QString onDemandIncremental(const VxrSsh::Account& account, const QString& first, const QString& last,
-                            const QString& dataset, const StreamOptions& stream = StreamOptions());
+                            const QString& dataset, const StreamOptions& stream = StreamOptions(),
+                            VxrZfs::ServerHistory history = VxrZfs::ServerHistory::Mirror);
 
 // ---- Restore: sshpass ssh zfs send | pv | zfs recv
 

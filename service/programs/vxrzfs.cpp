@@ -261,9 +261,11 @@ QString restoreSendIncremental(const QString& first, const QString& last)
     return kZfsText + QStringLiteral("send -RI ") + toShellArgEscaped(first) + QLatin1Char(' ') + toShellArgEscaped(last);
 }
 
-QString uploadReceive(const QString& dataset)
+QString uploadReceive(const QString& dataset, ServerHistory history)
 {
-    return kZfsText + QStringLiteral("recv -o atime=off -o readonly=on -Fu ") + toShellArgEscaped(dataset);
+    return kZfsText + QStringLiteral("recv -o atime=off -o readonly=on ")
+           + (history == ServerHistory::Mirror ? QStringLiteral("-Fu ") : QStringLiteral("-u "))
+           + toShellArgEscaped(dataset);
 }
 
 QString restoreReceive(const QString& dataset, bool incremental, const QString& mark)

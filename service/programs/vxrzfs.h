@@ -135,9 +135,22 @@ QString sendIncremental(const QString& first, const QString& last);
 // The same as the server runs them for a restore, replication streams.
 QString restoreSendFull(const QString& first);
 QString restoreSendIncremental(const QString& first, const QString& last);
+// What an upload's receive does to the server's own history.
+enum class ServerHistory {
+    // The server mirrors the appliance (-F): its copy is rolled back to its
+    // newest snapshot first, and an incremental replication stream makes it
+    // destroy the snapshots and child datasets the appliance no longer has.
+    Mirror,
+    // The server keeps every snapshot it holds (no -F) and loses snapshots
+    // only through its own pruning. A copy changed since its newest
+    // snapshot is refused ("has been modified since most recent
+    // snapshot"), as is a child dataset the appliance made anew under a
+    // name the server still holds; both fail the upload.
+    Own
+};
 // The server's receive of an upload: read-only, access times off, not
-// mounted, rolled back as needed.
-QString uploadReceive(const QString& dataset);
+// mounted; with Mirror also rolled back and pruned to the stream (-Fu).
+QString uploadReceive(const QString& dataset, ServerHistory history = ServerHistory::Mirror);
 // The appliance's receive of a restore: writable, access times off, not
 // mounted, and never shared over NFS or SMB whatever the stream carries.
 // The full stream creates the dataset and must never replace one (no -F);

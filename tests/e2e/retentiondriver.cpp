@@ -6,6 +6,10 @@
 //   retentiondriver CONFIG cycle           one snapshot cycle with its pruning
 //   retentiondriver CONFIG prune DATASET   one local pruning pass only
 //   retentiondriver CONFIG upload DATASET  one upload task
+//   retentiondriver CONFIG restore DATASET SNAPSHOT TARGET
+//                                          the restore of the dataset up to
+//                                          the snapshot into a new target,
+//                                          with the settings' account
 //   retentiondriver CONFIG logs            the operation-log messages
 //   retentiondriver CONFIG logclear        clears the operation log
 //
@@ -15,6 +19,7 @@
 #include "hx2journals.h"
 #include "vxrclient.h"
 #include "vxrengine.h"
+#include "vxrsettings.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -53,6 +58,13 @@ int main(int argc, char** argv)
     } else if (op == "upload") {
         engine.units().worker.queueTasks({VxrTask::upload(dataset)});
         ok = engine.units().worker.waitIdle(600000) && engine.units().settings.lastBackup().value("result").toInt() == 9;
+    } else if (op == "restore") {
+        VxrSsh::Account a;
+        QString why;
+        const VxrPlan::RestoreChoice choice{dataset, args.value(4), args.value(5)};
+        ok = VxrSettingsRules::usableAccount(engine.units().settings.settings(), &a, &why)
+             && engine.restoreAll(journal, a.host, a.port, a.user, a.password, choice)
+             && engine.units().worker.waitIdle(600000);
     } else if (op == "logclear") {
         ok = engine.logClear(journal);
     } else if (op != "logs") {

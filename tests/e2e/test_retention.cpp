@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -141,6 +142,111 @@ TEST_F(Retention, KeepThreeHoldsTheBaseAndPrunesBothSides)
     ASSERT_FALSE((before = b.checksum(Host::Appliance, ds, &error)).isEmpty()) << error.toStdString();
     ASSERT_FALSE((after = b.checksum(Host::Server, ds, &error)).isEmpty()) << error.toStdString();
     EXPECT_EQ(before, after);
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+}
+
+// Under a remote rule of its own the server keeps what the appliance has
+// pruned long since, and a restore brings its oldest snapshot back whole.
+TEST_F(Retention, ServerKeepsTenWhileTheApplianceKeepsThree)
+{
+    Bench& b = bench();
+    const QString ds = "tank/ret3";
+    const QString old = "tank/ret3-old";
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Appliance, old);
+    b.destroy(Host::Server, ds);
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    configure(ds, QJsonObject{{"local", QJsonObject{{"last", 3}}}, {"remote", QJsonObject{{"last", 10}}}}, true);
+
+    // The dataset's files as each cycle's snapshot took them.
+    QMap<int, QString> taken;
+    QString error;
+    for (int i = 1; i <= 12; ++i) {
+        ASSERT_TRUE(b.fill(Host::Appliance, ds, 300 + i, 1, 64 << 10, &error)) << error.toStdString();
+        step(i, {"cycle"});
+        ASSERT_FALSE((taken[i] = b.checksum(Host::Appliance, ds, &error)).isEmpty()) << error.toStdString();
+        ASSERT_TRUE(step(i, {"upload", ds}).value("ok").toBool()) << "upload " << i;
+    }
+    QStringList server;
+    for (int i = 3; i <= 12; ++i)
+        server << vxr(ds, i);
+    EXPECT_EQ(b.snapshots(Host::Appliance, ds), QStringList({vxr(ds, 10), vxr(ds, 11), vxr(ds, 12)}));
+    EXPECT_EQ(b.snapshots(Host::Server, ds), server);
+    EXPECT_EQ(holds(Host::Server, ds).last(), vxr(ds, 12) + "\t1");
+
+    const QJsonObject restored = step(13, {"restore", ds, vxr(ds, 3), old});
+    ASSERT_TRUE(restored.value("ok").toBool());
+    EXPECT_EQ(restored.value("messages").toArray().last().toString(), "##$@vxr@$##Restore Success##$@vxr@$##");
+    EXPECT_EQ(b.checksum(Host::Appliance, old, &error), taken[3]) << error.toStdString();
+    EXPECT_NE(taken[3], taken[12]);
+    b.destroy(Host::Appliance, old);
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+}
+
+// An operator's hold on an old server snapshot: the appliance prunes it,
+// the uploads after that leave it alone and succeed, and the server's own
+// rule passes over it.
+TEST_F(Retention, OperatorHoldOnTheServerOutlivesTheAppliancesCopy)
+{
+    Bench& b = bench();
+    const QString ds = "tank/ret4";
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    configure(ds, QJsonObject{{"local", QJsonObject{{"last", 3}}}, {"remote", QJsonObject{{"last", 3}}}}, true);
+    for (int i = 1; i <= 4; ++i) {
+        step(i, {"cycle"});
+        ASSERT_TRUE(step(i, {"upload", ds}).value("ok").toBool()) << "upload " << i;
+    }
+    ASSERT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 2), vxr(ds, 3), vxr(ds, 4)}));
+    ASSERT_TRUE(b.run(Host::Server, {"zfs", "hold", "opkeep", vxr(ds, 2)}).ok());
+
+    for (int i = 5; i <= 6; ++i) {
+        step(i, {"cycle"});
+        ASSERT_TRUE(step(i, {"upload", ds}).value("ok").toBool()) << "upload " << i;
+    }
+    EXPECT_EQ(b.snapshots(Host::Appliance, ds), QStringList({vxr(ds, 4), vxr(ds, 5), vxr(ds, 6)}));
+    EXPECT_EQ(holds(Host::Server, ds),
+              QStringList({vxr(ds, 2) + "\t1", vxr(ds, 4) + "\t0", vxr(ds, 5) + "\t0", vxr(ds, 6) + "\t1"}));
+    b.run(Host::Server, {"zfs", "release", "opkeep", vxr(ds, 2)});
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+}
+
+// Without -F nothing rolls the server's copy back: one changed since its
+// newest snapshot fails the upload, with its record, until it is rolled
+// back by hand.
+TEST_F(Retention, ServerCopyChangedSinceItsNewestFailsTheUpload)
+{
+    Bench& b = bench();
+    const QString ds = "tank/ret5";
+    b.destroy(Host::Appliance, ds);
+    b.destroy(Host::Server, ds);
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    configure(ds, QJsonObject{{"remote", QJsonObject{{"last", 5}}}}, true);
+    for (int i = 1; i <= 2; ++i) {
+        step(i, {"cycle"});
+        ASSERT_TRUE(step(i, {"upload", ds}).value("ok").toBool()) << "upload " << i;
+    }
+    const Result changed = b.sh(Host::Server, "set -e; zfs set readonly=off " + ds + "; zfs mount " + ds
+                                                  + "; echo stray > \"$(zfs get -H -o value mountpoint " + ds
+                                                  + ")/stray\"; zfs umount " + ds + "; zfs set readonly=on " + ds);
+    ASSERT_TRUE(changed.ok()) << changed.err.toStdString();
+
+    step(3, {"cycle"});
+    const QJsonObject refused = step(3, {"upload", ds});
+    EXPECT_FALSE(refused.value("ok").toBool());
+    EXPECT_EQ(refused.value("messages").toArray().last().toString(), "##$@vxr@$##Upload Fail##$@vxr@$##");
+    EXPECT_EQ(refused.value("base").toString(), vxr(ds, 2));
+    EXPECT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 1), vxr(ds, 2)}));
+
+    ASSERT_TRUE(b.run(Host::Server, {"zfs", "rollback", vxr(ds, 2)}).ok());
+    const QJsonObject after = step(4, {"upload", ds});
+    EXPECT_TRUE(after.value("ok").toBool());
+    EXPECT_EQ(after.value("base").toString(), vxr(ds, 3));
+    EXPECT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 1), vxr(ds, 2), vxr(ds, 3)}));
     b.destroy(Host::Appliance, ds);
     b.destroy(Host::Server, ds);
 }

@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -43,11 +44,22 @@ protected:
     {
         ASSERT_TRUE(m_root.isValid());
         PHPaths::setRoot(m_root.path() + "/files");
+        start(QJsonObject{});
+    }
+
+    // A new engine with this configuration and the account.
+    void start(const QJsonObject& config)
+    {
+        if (engine) {
+            fake->killAll();
+            ASSERT_TRUE(engine->units().worker.waitIdle(30000));
+            engine.reset();
+        }
         fake = std::make_shared<FakePrograms>();
         engine = std::make_unique<VxrClient>();
         engine->setPrograms(fake);
         HX2Journals journal;
-        engine->loadConfigure(journal, QJsonObject{});
+        ASSERT_TRUE(engine->loadConfigure(journal, config));
         const QJsonObject settings{
             {"active", 0},
             {"server", QJsonObject{{"host", "server"}, {"port", 2222}, {"uid", "root"}, {"pwd", kPassword}}},
@@ -211,6 +223,40 @@ TEST_F(Upload, PhasesAndOutcomes)
         EXPECT_FALSE(engine->units().worker.isUploading());
         for (const VxrCommand& t : fake->transfers())
             EXPECT_EQ(t.options.env.value("SSHPASS"), kPassword);
+    }
+}
+
+// Only under a "remote" rule does the server keep snapshots the appliance
+// pruned: the increments are then received without -F. The full stream,
+// which creates the server's copy, is received as always.
+TEST_F(Upload, RemoteRuleDropsTheForcedReceiveOfIncrements)
+{
+    const QJsonObject keep{{"last", 3}};
+    const struct {
+        const char* name;
+        QJsonObject config;
+        QStringList receives;
+    } cases[] = {
+        {"no retention", {}, {"-Fu", "-Fu"}},
+        {"local rule only", {{"retention", QJsonObject{{"local", keep}}}}, {"-Fu", "-Fu"}},
+        {"remote rule only", {{"retention", QJsonObject{{"remote", keep}}}}, {"-Fu", "-u"}},
+        {"both rules", {{"retention", QJsonObject{{"local", keep}, {"remote", keep}}}}, {"-Fu", "-u"}},
+    };
+    const QRegularExpression receive("zfs recv -o atime=off -o readonly=on (-F?u) ");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(c.config);
+        Scene scene;
+        scene.local = "tank/a@1\ntank/a@2\n";
+        play(scene);
+        queue({"tank/a"});
+        ASSERT_TRUE(engine->units().worker.waitIdle(20000));
+        QStringList receives;
+        for (const VxrCommand& t : fake->transfers())
+            receives << receive.match(pipelineOf(t)).captured(1);
+        EXPECT_EQ(fake->sends(), (QStringList{"send tank/a@1", "send -RI tank/a@1 tank/a@2"}));
+        EXPECT_EQ(receives, c.receives);
+        EXPECT_EQ(lastResult(), 9);
     }
 }
 

@@ -310,6 +310,34 @@ TEST_F(PipelineShell, DatasetQuotedForServerShell)
     }
 }
 
+// A server keeping its own history differs from a mirror only in the
+// receive's -F, whatever carries the stream; the full phase has no choice.
+TEST_F(PipelineShell, OwnHistoryDropsOnlyTheForce)
+{
+    using VxrZfs::ServerHistory;
+    const VxrSsh::Account a{"h", 22, "u", "pw"};
+    const QString ds = "t/a b'c";
+    const StreamOptions zstdLimited{Codec::Zstd, true, 4096};
+    const struct {
+        const char* name;
+        QString mirror, own;
+    } cases[] = {
+        {"upload", uploadIncremental(a, "t/a@1", "t/a@2", ds, 10),
+         uploadIncremental(a, "t/a@1", "t/a@2", ds, 10, {}, ServerHistory::Own)},
+        {"upload, compressed and limited", uploadIncremental(a, "t/a@1", "t/a@2", ds, 10, zstdLimited),
+         uploadIncremental(a, "t/a@1", "t/a@2", ds, 10, zstdLimited, ServerHistory::Own)},
+        {"on-demand pass", onDemandIncremental(a, "t/a@1", "t/a@2", ds),
+         onDemandIncremental(a, "t/a@1", "t/a@2", ds, {}, ServerHistory::Own)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NE(c.own, c.mirror) << c.name;
+        EXPECT_EQ(c.own, QString(c.mirror).replace("readonly=on -Fu ", "readonly=on -u ")) << c.name;
+    }
+    EXPECT_EQ(remoteWords(VxrZfs::uploadReceive(ds, ServerHistory::Own), "/usr/sbin/zfs recv "),
+              (QStringList{"-o", "atime=off", "-o", "readonly=on", "-u", ds}));
+    EXPECT_EQ(VxrZfs::uploadReceive(ds), VxrZfs::uploadReceive(ds, ServerHistory::Mirror));
+}
+
 // script -e returns the pipeline's status, and pipefail makes a failing
 // zfs send fail the transfer even when the receiving end exits 0.
 TEST_F(PipelineShell, AnyFailingStageFailsTransfer)
