@@ -150,11 +150,14 @@ TEST(Retention, ZfsTextsAndHoldCounts)
     EXPECT_EQ(VxrZfs::destroySpec({"p/a b@vxr_1"}), "p/a b@vxr_1");
     EXPECT_EQ(VxrZfs::destroySpec({"p/a b@vxr_1", "p/a b@vxr_2", "p/a b@vxr_3"}), "p/a b@vxr_1,vxr_2,vxr_3");
 
-    const VxrParse::SnapshotHolds h =
-        VxrParse::parseSnapshotHolds({"p/a b@s1\t0", "p/a b@s2\t2", "p/a b@s3\t-", "p/a b@s4", "p/a b@s5\t0\tx",
-                                      "p/a b@s6 \t1", "p/a b@s6\t0"});
-    EXPECT_EQ(h.names, QStringList({"p/a b@s1", "p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 ", "p/a b@s6"}));
-    EXPECT_EQ(h.held, QSet<QString>({"p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 "}));
+    // Held or cloned unless the columns say plainly that it is not.
+    const VxrParse::SnapshotHolds h = VxrParse::parseSnapshotHolds(
+        {"p/a b@s1\t0\t", "p/a b@s2\t2\t-", "p/a b@s3\t-\t", "p/a b@s4", "p/a b@s5\t0\tp/c,p/d", "p/a b@s6 \t1\t",
+         "p/a b@s6\t0\t - ", "p/a b@s7\t0", "p/a b@s8\t0\t\tx"});
+    EXPECT_EQ(h.names, QStringList({"p/a b@s1", "p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 ", "p/a b@s6",
+                                    "p/a b@s7", "p/a b@s8"}));
+    EXPECT_EQ(h.held, QSet<QString>({"p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s6 "}));
+    EXPECT_EQ(h.cloned, QSet<QString>({"p/a b@s4", "p/a b@s5", "p/a b@s7", "p/a b@s8"}));
 
     // On the server: the base held again, the others released, one destroy.
     const VxrZfs::RemoteQuery q = VxrZfs::moveBaseOnServer("p/a@n'1", {"p/a@o"}, "p/a@x,y");
@@ -164,6 +167,9 @@ TEST(Retention, ZfsTextsAndHoldCounts)
                       "/usr/sbin/zfs destroy 'p/a@x,y' || exit 91; exit 0");
     EXPECT_EQ(q.options.acceptedCodes, QList<int>({0, 90, 91}));
     EXPECT_FALSE(VxrZfs::moveBaseOnServer("p/a@n", {}, "").text.contains("destroy"));
+    const VxrZfs::RemoteQuery again = VxrZfs::destroyOnServer("p/a@x,y'z");
+    EXPECT_EQ(again.text, "/usr/sbin/zfs destroy 'p/a@x,y'\\''z' || exit 91; exit 0");
+    EXPECT_EQ(again.options.acceptedCodes, QList<int>({0, 91}));
 }
 
 } // namespace
