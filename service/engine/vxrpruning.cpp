@@ -99,8 +99,12 @@ void VxrPruning::pruneLocal(const QString& dataset)
     QSet<QString> pinned = local.held + local.cloned;
     for (const QString& name : serverHeld)
         pinned.insert(name);
+    bool clockWrong = false;
     const QStringList doomed =
-        VxrRetention::choose(dataset, local.names, m_seams.now(), m_policy.local, base, pinned).mid(0, kMaxPrunedPerPass);
+        VxrRetention::choose(dataset, local.names, m_seams.now(), m_policy.local, base, pinned, &clockWrong)
+            .mid(0, kMaxPrunedPerPass);
+    if (clockWrong)
+        noteClock(dataset);
     if (doomed.isEmpty())
         return;
     const std::shared_ptr<VxrPrograms> run = m_seams.programs();
@@ -152,6 +156,13 @@ bool VxrPruning::firstToday(const QString& key)
     return true;
 }
 
+void VxrPruning::noteClock(const QString& dataset)
+{
+    if (firstToday(QStringLiteral("clock ") + dataset))
+        m_log.write(VxrLog::kWarning, VxrLog::kClockDisagrees, dataset, VxrLog::kActionSnapshot,
+                    VxrLog::kStateSucceeded);
+}
+
 bool VxrPruning::moveLocalBase(const QString& dataset, const QString& base, const QStringList& serverHeld)
 {
     const std::shared_ptr<VxrPrograms> run = m_seams.programs();
@@ -195,9 +206,12 @@ void VxrPruning::moveBase(const VxrSsh::Account& account, const QString& dataset
     QStringList doomed;
     if (m_policy.hasRemote) {
         // One command per pass: the rest goes at the next upload.
+        bool clockWrong = false;
         doomed = VxrRetention::choose(dataset, server.names, m_seams.now(), m_policy.remote, base,
-                                      server.held + server.cloned)
+                                      server.held + server.cloned, &clockWrong)
                      .mid(0, kMaxPrunedPerPass);
+        if (clockWrong)
+            noteClock(dataset);
     }
     const HX2RunResult moved = run->run(VxrZfs::onServer(
         account, VxrZfs::moveBaseOnServer(base, serverHeld.mid(0, kMaxReleases), VxrZfs::destroySpec(doomed))));

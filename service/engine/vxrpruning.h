@@ -105,6 +105,8 @@ private:
     static int destroyAllowed(QStringList doomed, const DestroyTry& attempt, QString* why);
     // True for the first call of the clock's day with this key.
     bool firstToday(const QString& key);
+    // The "clock disagrees" record, once a day for the dataset.
+    void noteClock(const QString& dataset);
 
     // Holds base on the appliance, releases the engine's hold from its
     // other snapshots and records base; false when base cannot be held.

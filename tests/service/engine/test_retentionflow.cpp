@@ -322,6 +322,26 @@ TEST_F(RetentionFlow, RefusedSnapshotsDoNotStopPruning)
     EXPECT_EQ(world.local.size(), 5);
 }
 
+// Stamps that disagree with the clock: one warning a day, and pruning by
+// creation order.
+TEST_F(RetentionFlow, ClockThatDisagreesIsReportedOnceADay)
+{
+    start(QJsonObject{{"local", QJsonObject{{"last", 1}}}});
+    world.local = QStringList{snap(0), snap(1), snap(2)};
+    ASSERT_TRUE(upload());
+    newRecords();
+    const QString ahead = "tank/a@vxr_20270307120000";
+    world.local.prepend(ahead);
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(world.local, QStringList({snap(2)}));
+    EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kClockDisagrees) + ": tank/a",
+                                         QString(VxrLog::kSnapshotsPruned) + ": 3 tank/a"}));
+    world.local.prepend(ahead);
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(world.local, QStringList({snap(2)}));
+    EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kSnapshotsPruned) + ": 1 tank/a"}));
+}
+
 // The pass finds the dataset claimed by the upload and leaves it alone.
 TEST_F(RetentionFlow, NoPruningWhileTheDatasetIsSent)
 {

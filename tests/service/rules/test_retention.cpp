@@ -85,14 +85,57 @@ TEST(Retention, ChoosesByRuleAndNeverTheProtected)
                 "tank/a@vxr_20250229000000", "tank/a@vxr_2024022900000x", "tank/b@vxr_20260301000000",
                 "tank/a@xvxr_20260301000000", "20240229000000", "20260303000000"}),
          rule({{"last", 1}}), "", {}, snaps({"20240229000000"}), noon},
-        // The clock went back: the last made is kept whatever its stamp.
+        // The clock went back two days: creation order decides.
         {"newest made, older stamp", snaps({"20260302000000", "20260303000000", "20260301000000"}), rule({{"last", 1}}),
-         "", {}, snaps({"20260302000000"}), noon},
+         "", {}, snaps({"20260302000000", "20260303000000"}), noon},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const QSet<QString> pinned(c.pinned.begin(), c.pinned.end());
         EXPECT_EQ(VxrRetention::choose("tank/a", c.names, c.now, c.rule, c.base, pinned), c.chosen);
+    }
+}
+
+// A clock stepped by a year, ahead or behind, and back: the snapshots
+// made last keep the newest slots, and the window is not thinned.
+TEST(Retention, SteppedClockFollowsCreationOrder)
+{
+    // The snapshot of 7 March at hhmm, of 2026 unless told.
+    auto at = [](const char* hhmm, int year = 2026) {
+        return "tank/a@vxr_" + QString::number(year) + "0307" + hhmm + "00";
+    };
+    const QDateTime now26(QDate(2026, 3, 7), QTime(12, 5)), now25(QDate(2025, 3, 7), QTime(12, 0));
+    struct Case {
+        const char* name;
+        QStringList names;
+        Rule rule;
+        QDateTime now;
+        QStringList chosen;
+        bool clockWrong;
+    };
+    const Case cases[] = {
+        {"a year ahead, then set right", {at("1000"), at("1100"), at("1130", 2027), at("1145", 2027), at("1200")},
+         rule({{"last", 2}}), now26, {at("1000"), at("1100"), at("1130", 2027)}, true},
+        {"a year ahead, set right before the next snapshot",
+         {at("0900"), at("1000"), at("1100"), at("1130", 2027), at("1145", 2027)}, rule({}, 7200), now26,
+         {at("0900")}, true},
+        {"a year behind: taken after the step, sorting first",
+         {at("0800"), at("0900"), at("1000"), at("1100"), at("1130", 2025), at("1145", 2025)}, rule({{"last", 3}}),
+         now25, {at("0800"), at("0900"), at("1000")}, true},
+        {"a year behind, then set right: that year's window stays",
+         {at("0800"), at("0900"), at("1000"), at("1100"), at("1130", 2025), at("1145", 2025), at("1200")},
+         rule({}, 3600), now26, {at("0800"), at("0900"), at("1000")}, true},
+        // An hour back (summer time ends) or a long pause: the clock's rule.
+        {"an hour back", {at("0230"), at("0245"), at("0215"), at("0300")}, rule({{"last", 2}}), now26,
+         {at("0230"), at("0215")}, false},
+        {"a pause of a year", {at("1000", 2025), at("1100", 2025), at("1000"), at("1100")}, rule({}, 86400), now26,
+         {at("1000", 2025), at("1100", 2025)}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool clockWrong = !c.clockWrong;
+        EXPECT_EQ(VxrRetention::choose("tank/a", c.names, c.now, c.rule, "", {}, &clockWrong), c.chosen);
+        EXPECT_EQ(clockWrong, c.clockWrong);
     }
 }
 
