@@ -105,8 +105,12 @@ void VxrPruning::pruneLocal(const QString& dataset)
             .mid(0, kMaxPrunedPerPass);
     if (clockWrong)
         noteClock(dataset);
-    if (doomed.isEmpty())
-        return;
+    if (!doomed.isEmpty())
+        destroyLocal(dataset, doomed);
+}
+
+void VxrPruning::destroyLocal(const QString& dataset, const QStringList& doomed)
+{
     const std::shared_ptr<VxrPrograms> run = m_seams.programs();
     QString why;
     const int pruned = destroyAllowed(doomed, [&run](const QStringList& names, QString* err) {
@@ -120,6 +124,32 @@ void VxrPruning::pruneLocal(const QString& dataset)
     }
     if (!why.isEmpty() && firstToday(QStringLiteral("local ") + dataset))
         m_log.write(VxrLog::kError, VxrLog::kPruningFailed, why, VxrLog::kActionSnapshot, VxrLog::kStateFailed);
+}
+
+void VxrPruning::destroyOnServer(const VxrSsh::Account& account, const QString& dataset, const QStringList& doomed,
+                                 const HX2RunResult& moved)
+{
+    const std::shared_ptr<VxrPrograms> run = m_seams.programs();
+    // The first try ran with the hold's move; others destroy alone.
+    bool first = true;
+    QString why;
+    const int pruned = destroyAllowed(doomed, [&](const QStringList& names, QString* err) {
+        if (std::exchange(first, false)) {
+            *err = moved.errText();
+            return moved.exitCode != VxrZfs::kDestroyFailed;
+        }
+        const HX2RunResult r =
+            run->run(VxrZfs::onServer(account, VxrZfs::destroyOnServer(VxrZfs::destroySpec(names))));
+        *err = r.ok ? r.errText() : QStringLiteral("the server could not be asked: ") + r.errText();
+        return r.ok && r.exitCode == 0;
+    }, &why);
+    if (pruned > 0) {
+        m_log.write(VxrLog::kInformation, VxrLog::kServerSnapshotsPruned,
+                    QStringLiteral("%1 %2").arg(pruned).arg(dataset), VxrLog::kActionSnapshot,
+                    VxrLog::kStateSucceeded);
+    }
+    if (!why.isEmpty() && firstToday(QStringLiteral("server ") + dataset))
+        m_log.write(VxrLog::kError, VxrLog::kServerPruningFailed, why, VxrLog::kActionSnapshot, VxrLog::kStateFailed);
 }
 
 int VxrPruning::destroyAllowed(QStringList doomed, const DestroyTry& attempt, QString* why)
@@ -217,33 +247,13 @@ void VxrPruning::moveBase(const VxrSsh::Account& account, const QString& dataset
         account, VxrZfs::moveBaseOnServer(base, serverHeld.mid(0, kMaxReleases), VxrZfs::destroySpec(doomed))));
     if (!moved.ok)
         return;
-    const QString failureKey = QStringLiteral("server ") + dataset;
     if (moved.exitCode == VxrZfs::kHoldFailed) {
-        if (firstToday(failureKey))
+        if (firstToday(QStringLiteral("server ") + dataset))
             m_log.write(VxrLog::kError, VxrLog::kServerPruningFailed, moved.errText(), VxrLog::kActionSnapshot,
                         VxrLog::kStateFailed);
         return;
     }
-    // The first try ran with the hold's move; others destroy alone.
-    bool first = true;
-    QString why;
-    const int pruned = destroyAllowed(doomed, [&](const QStringList& names, QString* err) {
-        if (std::exchange(first, false)) {
-            *err = moved.errText();
-            return moved.exitCode != VxrZfs::kDestroyFailed;
-        }
-        const HX2RunResult r =
-            run->run(VxrZfs::onServer(account, VxrZfs::destroyOnServer(VxrZfs::destroySpec(names))));
-        *err = r.ok ? r.errText() : QStringLiteral("the server could not be asked: ") + r.errText();
-        return r.ok && r.exitCode == 0;
-    }, &why);
-    if (pruned > 0) {
-        m_log.write(VxrLog::kInformation, VxrLog::kServerSnapshotsPruned,
-                    QStringLiteral("%1 %2").arg(pruned).arg(dataset), VxrLog::kActionSnapshot,
-                    VxrLog::kStateSucceeded);
-    }
-    if (!why.isEmpty() && firstToday(failureKey))
-        m_log.write(VxrLog::kError, VxrLog::kServerPruningFailed, why, VxrLog::kActionSnapshot, VxrLog::kStateFailed);
+    destroyOnServer(account, dataset, doomed, moved);
     // The server's other held snapshots stay on the appliance until the
     // next upload finds them free: a replication stream makes the server
     // destroy what the appliance no longer has, and a held one would fail

@@ -12,6 +12,7 @@
 
 #include <functional>
 
+struct HX2RunResult;
 class VxrOperationLog;
 class VxrSeams;
 class VxrSettingsStore;
@@ -103,6 +104,11 @@ private:
     // up to kMaxDestroyTries times; the number that went, and in *why the
     // last refusal when any try failed.
     static int destroyAllowed(QStringList doomed, const DestroyTry& attempt, QString* why);
+    // Prunes the appliance's doomed snapshots, with the records.
+    void destroyLocal(const QString& dataset, const QStringList& doomed);
+    // Prunes the server's: moved is the base move that tried doomed first.
+    void destroyOnServer(const VxrSsh::Account& account, const QString& dataset, const QStringList& doomed,
+                         const HX2RunResult& moved);
     // True for the first call of the clock's day with this key.
     bool firstToday(const QString& key);
     // The "clock disagrees" record, once a day for the dataset.
