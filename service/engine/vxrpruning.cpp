@@ -14,6 +14,8 @@
 #include "vxrsettingsstore.h"
 #include "vxrzfs.h"
 
+#include <utility>
+
 namespace {
 const char* const kRecordFile = "/kozu/etc/vxrclientisp/retention.json";
 }
@@ -94,21 +96,101 @@ void VxrPruning::pruneLocal(const QString& dataset)
     if (!listed.ok)
         return;
     const VxrParse::SnapshotHolds local = VxrParse::parseSnapshotHolds(listed.outLines());
-    QSet<QString> pinned = local.held;
+    QSet<QString> pinned = local.held + local.cloned;
     for (const QString& name : serverHeld)
         pinned.insert(name);
+    bool clockWrong = false;
     const QStringList doomed =
-        VxrRetention::choose(dataset, local.names, m_seams.now(), m_policy.local, base, pinned).mid(0, kMaxPrunedPerPass);
-    if (doomed.isEmpty())
-        return;
-    const HX2RunResult r = m_seams.programs()->run(VxrZfs::destroy(VxrZfs::destroySpec(doomed)));
-    if (r.ok) {
-        m_log.write(VxrLog::kInformation, VxrLog::kSnapshotsPruned, QStringLiteral("%1 %2").arg(doomed.size()).arg(dataset),
+        VxrRetention::choose(dataset, local.names, m_seams.now(), m_policy.local, base, pinned, &clockWrong)
+            .mid(0, kMaxPrunedPerPass);
+    if (clockWrong)
+        noteClock(dataset);
+    if (!doomed.isEmpty())
+        destroyLocal(dataset, doomed);
+}
+
+void VxrPruning::destroyLocal(const QString& dataset, const QStringList& doomed)
+{
+    const std::shared_ptr<VxrPrograms> run = m_seams.programs();
+    QString why;
+    const int pruned = destroyAllowed(doomed, [&run](const QStringList& names, QString* err) {
+        const HX2RunResult r = run->run(VxrZfs::destroy(VxrZfs::destroySpec(names)));
+        *err = r.errText();
+        return r.ok;
+    }, &why);
+    if (pruned > 0) {
+        m_log.write(VxrLog::kInformation, VxrLog::kSnapshotsPruned, QStringLiteral("%1 %2").arg(pruned).arg(dataset),
                     VxrLog::kActionSnapshot, VxrLog::kStateSucceeded);
-    } else {
-        m_log.write(VxrLog::kError, VxrLog::kPruningFailed, r.errText(), VxrLog::kActionSnapshot,
-                    VxrLog::kStateFailed);
     }
+    if (!why.isEmpty() && firstToday(QStringLiteral("local ") + dataset))
+        m_log.write(VxrLog::kError, VxrLog::kPruningFailed, why, VxrLog::kActionSnapshot, VxrLog::kStateFailed);
+}
+
+void VxrPruning::destroyOnServer(const VxrSsh::Account& account, const QString& dataset, const QStringList& doomed,
+                                 const HX2RunResult& moved)
+{
+    const std::shared_ptr<VxrPrograms> run = m_seams.programs();
+    // The first try ran with the hold's move; others destroy alone.
+    bool first = true;
+    QString why;
+    const int pruned = destroyAllowed(doomed, [&](const QStringList& names, QString* err) {
+        if (std::exchange(first, false)) {
+            *err = moved.errText();
+            return moved.exitCode != VxrZfs::kDestroyFailed;
+        }
+        const HX2RunResult r =
+            run->run(VxrZfs::onServer(account, VxrZfs::destroyOnServer(VxrZfs::destroySpec(names))));
+        *err = r.ok ? r.errText() : QStringLiteral("the server could not be asked: ") + r.errText();
+        return r.ok && r.exitCode == 0;
+    }, &why);
+    if (pruned > 0) {
+        m_log.write(VxrLog::kInformation, VxrLog::kServerSnapshotsPruned,
+                    QStringLiteral("%1 %2").arg(pruned).arg(dataset), VxrLog::kActionSnapshot,
+                    VxrLog::kStateSucceeded);
+    }
+    if (!why.isEmpty() && firstToday(QStringLiteral("server ") + dataset))
+        m_log.write(VxrLog::kError, VxrLog::kServerPruningFailed, why, VxrLog::kActionSnapshot, VxrLog::kStateFailed);
+}
+
+int VxrPruning::destroyAllowed(QStringList doomed, const DestroyTry& attempt, QString* why)
+{
+    why->clear();
+    for (int tries = 0; tries < kMaxDestroyTries && !doomed.isEmpty(); ++tries) {
+        QString err;
+        if (attempt(doomed, &err))
+            return doomed.size();
+        *why = err.trimmed().isEmpty() ? QStringLiteral("zfs destroy failed") : err.trimmed();
+        // A list destroy removes all or nothing: what zfs did not refuse
+        // may go in another try.
+        const QSet<QString> refused = VxrParse::refusedSnapshots(err.split(QLatin1Char('\n')), doomed);
+        if (refused.isEmpty())
+            return 0;
+        QStringList rest;
+        for (const QString& name : doomed) {
+            if (!refused.contains(name))
+                rest << name;
+        }
+        doomed = rest;
+    }
+    return 0;
+}
+
+bool VxrPruning::firstToday(const QString& key)
+{
+    const qint64 day = m_seams.now().date().toJulianDay();
+    HX2MutexLock lock(m_daysMutex);
+    auto at = m_recordDays.find(key);
+    if (at != m_recordDays.end() && at.value() == day)
+        return false;
+    m_recordDays.insert(key, day);
+    return true;
+}
+
+void VxrPruning::noteClock(const QString& dataset)
+{
+    if (firstToday(QStringLiteral("clock ") + dataset))
+        m_log.write(VxrLog::kWarning, VxrLog::kClockDisagrees, dataset, VxrLog::kActionSnapshot,
+                    VxrLog::kStateSucceeded);
 }
 
 bool VxrPruning::moveLocalBase(const QString& dataset, const QString& base, const QStringList& serverHeld)
@@ -154,23 +236,24 @@ void VxrPruning::moveBase(const VxrSsh::Account& account, const QString& dataset
     QStringList doomed;
     if (m_policy.hasRemote) {
         // One command per pass: the rest goes at the next upload.
-        doomed = VxrRetention::choose(dataset, server.names, m_seams.now(), m_policy.remote, base, server.held)
+        bool clockWrong = false;
+        doomed = VxrRetention::choose(dataset, server.names, m_seams.now(), m_policy.remote, base,
+                                      server.held + server.cloned, &clockWrong)
                      .mid(0, kMaxPrunedPerPass);
+        if (clockWrong)
+            noteClock(dataset);
     }
     const HX2RunResult moved = run->run(VxrZfs::onServer(
         account, VxrZfs::moveBaseOnServer(base, serverHeld.mid(0, kMaxReleases), VxrZfs::destroySpec(doomed))));
     if (!moved.ok)
         return;
-    if (moved.exitCode == VxrZfs::kHoldFailed || moved.exitCode == VxrZfs::kDestroyFailed) {
-        m_log.write(VxrLog::kError, VxrLog::kServerPruningFailed, moved.errText(), VxrLog::kActionSnapshot,
-                    VxrLog::kStateFailed);
-        if (moved.exitCode == VxrZfs::kHoldFailed)
-            return;
-    } else if (!doomed.isEmpty()) {
-        m_log.write(VxrLog::kInformation, VxrLog::kServerSnapshotsPruned,
-                    QStringLiteral("%1 %2").arg(doomed.size()).arg(dataset), VxrLog::kActionSnapshot,
-                    VxrLog::kStateSucceeded);
+    if (moved.exitCode == VxrZfs::kHoldFailed) {
+        if (firstToday(QStringLiteral("server ") + dataset))
+            m_log.write(VxrLog::kError, VxrLog::kServerPruningFailed, moved.errText(), VxrLog::kActionSnapshot,
+                        VxrLog::kStateFailed);
+        return;
     }
+    destroyOnServer(account, dataset, doomed, moved);
     // The server's other held snapshots stay on the appliance until the
     // next upload finds them free: a replication stream makes the server
     // destroy what the appliance no longer has, and a held one would fail

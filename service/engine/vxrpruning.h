@@ -5,10 +5,14 @@
 #include "vxrretention.h"
 #include "vxrssh.h"
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+struct HX2RunResult;
 class VxrOperationLog;
 class VxrSeams;
 class VxrSettingsStore;
@@ -61,6 +65,9 @@ public:
     // Held snapshots a base move tries to release the engine's hold from,
     // at most, on each side.
     static constexpr int kMaxReleases = 100;
+    // Destroys a pass tries, at most: each try after the first leaves out
+    // the snapshots zfs refused.
+    static constexpr int kMaxDestroyTries = 3;
 
     VxrPruning(const VxrRetention::Policy& policy, VxrSeams& seams, VxrOperationLog& log,
                const VxrSettingsStore& settings);
@@ -71,15 +78,19 @@ public:
     // One local pruning pass over the dataset by the local rule: skipped
     // while a transfer of it runs, and while an account is set but no
     // upload has recorded the dataset's base yet. Snapshots that carry a
-    // hold, or that the server held at the last upload, are never chosen.
-    // At most kMaxPrunedPerPass go per pass, in one zfs destroy (a longer
-    // backlog goes over the next cycles). Writes one "Snapshots pruned"
-    // record when it removed any, or a "Snapshot pruning failed" record
-    // with zfs's reason.
+    // hold or a clone, or that the server held at the last upload, are
+    // never chosen. At most kMaxPrunedPerPass go per pass, in one zfs
+    // destroy (a longer backlog goes over the next cycles); what zfs
+    // refuses is left out of another try. Writes one "Snapshots pruned"
+    // record when it removed any, and a "Snapshot pruning failed" record
+    // with zfs's reason at most once a day for the dataset.
     void pruneLocal(const QString& dataset);
     // After a successful upload whose server now ends at base: moves the
     // base hold there on both sides and prunes the server by the remote
-    // rule. Whatever fails leaves the recorded base where it was.
+    // rule, leaving out snapshots with clones and, in another try, those
+    // the server refused. Whatever fails leaves the recorded base where it
+    // was; its failure record is written at most once a day for the
+    // dataset.
     void moveBase(const VxrSsh::Account& account, const QString& dataset, const QString& base);
     // The dataset's incremental base as the last upload left it, and the
     // other snapshots the server then held; empty before any. Survives a
@@ -87,6 +98,22 @@ public:
     QString recordedBase(const QString& dataset, QStringList* serverHeld = nullptr) const;
 
 private:
+    // One destroy of snapshots: true when they went, else zfs's reason.
+    using DestroyTry = std::function<bool(const QStringList& snapshots, QString* why)>;
+    // Destroys doomed by attempt, again without the snapshots zfs refused,
+    // up to kMaxDestroyTries times; the number that went, and in *why the
+    // last refusal when any try failed.
+    static int destroyAllowed(QStringList doomed, const DestroyTry& attempt, QString* why);
+    // Prunes the appliance's doomed snapshots, with the records.
+    void destroyLocal(const QString& dataset, const QStringList& doomed);
+    // Prunes the server's: moved is the base move that tried doomed first.
+    void destroyOnServer(const VxrSsh::Account& account, const QString& dataset, const QStringList& doomed,
+                         const HX2RunResult& moved);
+    // True for the first call of the clock's day with this key.
+    bool firstToday(const QString& key);
+    // The "clock disagrees" record, once a day for the dataset.
+    void noteClock(const QString& dataset);
+
     // Holds base on the appliance, releases the engine's hold from its
     // other snapshots and records base; false when base cannot be held.
     bool moveLocalBase(const QString& dataset, const QString& base, const QStringList& serverHeld);
@@ -103,6 +130,9 @@ private:
     const QString m_recordPath;
     // Guards the base record's file.
     mutable HX2Mutex recordMutex;
+    HX2Mutex m_daysMutex;
+    // Record kind and dataset -> the day (Julian) of its last record.
+    QHash<QString, qint64> m_recordDays HX2_GUARDED_BY(m_daysMutex);
 };
 
 #endif

@@ -237,13 +237,44 @@ SnapshotHolds parseSnapshotHolds(const QStringList& lines)
     for (const QString& line : lines) {
         // A name may hold blanks, leading and trailing ones too, but never
         // a tab: the tab alone ends it.
-        const int tab = line.indexOf(QLatin1Char('\t'));
-        const QString name = tab < 0 ? line : line.left(tab);
+        const QVector<QStringRef> parts = line.splitRef(QLatin1Char('\t'));
+        const QString name = parts.at(0).toString();
         if (name.isEmpty())
             continue;
         out.names.append(name);
-        if (tab < 0 || line.midRef(tab + 1).trimmed() != QLatin1String("0"))
+        if (parts.size() < 2 || parts.at(1).trimmed() != QLatin1String("0"))
             out.held.insert(name);
+        const QStringRef clones = parts.size() == 3 ? parts.at(2).trimmed() : QStringRef();
+        if (parts.size() != 3 || !(clones.isEmpty() || clones == QLatin1String("-")))
+            out.cloned.insert(name);
+    }
+    return out;
+}
+
+QSet<QString> refusedSnapshots(const QStringList& errLines, const QStringList& tried)
+{
+    const QSet<QString> candidates(tried.begin(), tried.end());
+    const QLatin1String listForm("cannot destroy snapshot ");
+    const QLatin1String quotedForm("cannot destroy '");
+    QSet<QString> out;
+    for (const QString& line : errLines) {
+        if (line.startsWith(quotedForm)) {
+            const int end = line.indexOf(QLatin1String("': "), quotedForm.size());
+            const QString name = end < 0 ? QString() : line.mid(quotedForm.size(), end - quotedForm.size());
+            if (candidates.contains(name))
+                out.insert(name);
+            continue;
+        }
+        if (!line.startsWith(listForm))
+            continue;
+        // The name ends at one of the ": " that follow it: each that gives
+        // a name tried counts, as the line cannot tell them apart.
+        for (int at = line.indexOf(QLatin1String(": "), listForm.size()); at >= 0;
+             at = line.indexOf(QLatin1String(": "), at + 1)) {
+            const QString name = line.mid(listForm.size(), at - listForm.size());
+            if (candidates.contains(name))
+                out.insert(name);
+        }
     }
     return out;
 }

@@ -49,15 +49,24 @@ void sumUsedRefer(const QStringList& lines, qint64& used, qint64& refer);
 // 0 when there is none or it is not a decimal number.
 qint64 parseEstimateSize(const QByteArray& output);
 
-// A dataset's snapshots as "zfs list -H -o name,userrefs" prints them: the
-// names in order, and those that carry a hold. A line whose hold count
-// is not a decimal number counts as held, so that it is never destroyed.
+// A dataset's snapshots as "zfs list -H -o name,userrefs,clones" prints
+// them: the names in order, those that carry a hold and those that are the
+// origin of a clone. A line whose hold count is not a decimal number
+// counts as held, and one without the clones column (or with anything but
+// blanks or "-" in it) as cloned, so that neither is ever destroyed.
 struct SnapshotHolds
 {
     QStringList names;
     QSet<QString> held;
+    QSet<QString> cloned;
 };
 SnapshotHolds parseSnapshotHolds(const QStringList& lines);
+
+// The snapshots of tried that zfs refused to destroy, by the lines of its
+// standard error: "cannot destroy snapshot NAME: REASON" (a list destroy)
+// or "cannot destroy 'NAME': REASON". Only names among tried count; as a
+// name may hold ": " itself, a line may give more than one.
+QSet<QString> refusedSnapshots(const QStringList& errLines, const QStringList& tried);
 
 // The storage map of the platform's mount points: pool -> dataset ->
 // mount-point object, for the entries whose "fstype" is exactly "zfs", in

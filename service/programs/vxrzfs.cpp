@@ -145,7 +145,7 @@ VxrCommand writtenSinceSnapshot(const QString& dataset)
 VxrCommand snapshotHolds(const QString& dataset)
 {
     return command(kZfs, {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"),
-                          QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,userrefs"), dataset},
+                          QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name,userrefs,clones"), dataset},
                    limits(kHourMs));
 }
 
@@ -174,7 +174,7 @@ QString destroySpec(const QStringList& snapshots)
 
 RemoteQuery snapshotHoldsOnServer(const QString& dataset)
 {
-    return {kZfsText + QStringLiteral("list -t snapshot -H -o name,userrefs ") + toShellArgEscaped(dataset),
+    return {kZfsText + QStringLiteral("list -t snapshot -H -o name,userrefs,clones ") + toShellArgEscaped(dataset),
             limits(kHourMs)};
 }
 
@@ -194,6 +194,13 @@ RemoteQuery moveBaseOnServer(const QString& base, const QStringList& releases, c
                 + QStringLiteral(" || exit %1").arg(kDestroyFailed);
     text += QStringLiteral("; exit 0");
     return {text, limits(kHourMs, {0, kHoldFailed, kDestroyFailed})};
+}
+
+RemoteQuery destroyOnServer(const QString& destroySpec)
+{
+    return {kZfsText + QStringLiteral("destroy ") + toShellArgEscaped(destroySpec)
+                + QStringLiteral(" || exit %1; exit 0").arg(kDestroyFailed),
+            limits(kHourMs, {0, kDestroyFailed})};
 }
 
 VxrCommand onServer(const VxrSsh::Account& account, const RemoteQuery& query, bool withPort)

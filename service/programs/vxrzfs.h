@@ -68,8 +68,9 @@ VxrCommand writtenSinceSnapshot(const QString& dataset);
 
 // The tag of the engine's hold on a dataset's incremental base.
 constexpr const char* kBaseTag = "vxr_base";
-// zfs list -t snapshot -H -o name,userrefs DS: the dataset's snapshots,
-// oldest first, with their number of holds (an hour).
+// zfs list -t snapshot -H -o name,userrefs,clones DS: the dataset's
+// snapshots, oldest first, with their number of holds and the datasets
+// cloned from them (an hour).
 VxrCommand snapshotHolds(const QString& dataset);
 // zfs hold TAG SNAPSHOT and zfs release TAG SNAPSHOT (30 s each).
 VxrCommand hold(const QString& snapshot);
@@ -110,8 +111,8 @@ RemoteQuery accountSnapshotNames();
 RemoteQuery accountDatasets();
 // The restore's list of the dataset's snapshots (an hour).
 RemoteQuery restoreSnapshots(const QString& dataset);
-// The dataset's snapshots with their number of holds, as snapshotHolds
-// (an hour).
+// The dataset's snapshots with their number of holds and clones, as
+// snapshotHolds (an hour).
 RemoteQuery snapshotHoldsOnServer(const QString& dataset);
 // Moves the base hold to base on the server and prunes there, in one
 // command: the hold taken anew on base (exit kHoldFailed when that fails,
@@ -122,6 +123,9 @@ RemoteQuery snapshotHoldsOnServer(const QString& dataset);
 constexpr int kHoldFailed = 90;
 constexpr int kDestroyFailed = 91;
 RemoteQuery moveBaseOnServer(const QString& base, const QStringList& releases, const QString& destroySpec);
+// The destroy of destroySpec alone, for another try without the snapshots
+// the server refused (exit kDestroyFailed when it fails; an hour).
+RemoteQuery destroyOnServer(const QString& destroySpec);
 // The restore's estimates: zfs send -RPnv FIRST, and LAST -i FIRST.
 RemoteQuery restoreFullEstimate(const QString& first);
 RemoteQuery restoreIncrementalEstimate(const QString& first, const QString& last);

@@ -30,6 +30,9 @@ constexpr const char* kSnapshotsPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##
 constexpr const char* kPruningFailed = "##$@vxr@$##Snapshot pruning failed##$@vxr@$##";
 constexpr const char* kServerSnapshotsPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##";
 constexpr const char* kServerPruningFailed = "##$@vxr@$##Server snapshot pruning failed##$@vxr@$##";
+// The snapshots' stamps and the clock disagree (a clock stepped by more
+// than a day): pruning goes by creation order. The dataset follows.
+constexpr const char* kClockDisagrees = "##$@vxr@$##Snapshot times disagree with the clock##$@vxr@$##";
 
 // Details "action".
 constexpr int kActionSnapshot = 1;

@@ -31,6 +31,20 @@ int daysInMonth(int y, int m)
     return m == 2 && leap ? 29 : days[m - 1];
 }
 
+// The date of a day since 1970-01-01, as daysFromCivil counts them.
+void civilFromDays(qint64 z, int* y, int* m, int* d)
+{
+    z += 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    *d = int(doy - (153 * mp + 2) / 5 + 1);
+    *m = int(mp < 10 ? mp + 3 : mp - 9);
+    *y = int(yoe + era * 400 + (*m <= 2 ? 1 : 0));
+}
+
 // One candidate: its wall-clock time and the periods it falls in.
 struct Stamp
 {
@@ -68,6 +82,48 @@ bool stampOf(QStringView name, QStringView prefix, Stamp* out)
     out->month = y * 12 + mo - 1;
     out->hour = h;
     return true;
+}
+
+// Moves a stamp to another wall-clock time, with its periods.
+void setWall(Stamp* s, qint64 wall)
+{
+    s->wall = wall;
+    s->day = wall >= 0 ? wall / kDaySecs : (wall - kDaySecs + 1) / kDaySecs;
+    s->hour = int((wall - s->day * kDaySecs) / 3600);
+    int y, m, d;
+    civilFromDays(s->day, &y, &m, &d);
+    s->month = y * 12 + m - 1;
+}
+
+// The clock was stepped by more than a day while these were taken (in
+// creation order), or stands more than a day behind one of them.
+bool clockDisagrees(const std::vector<Stamp>& made, qint64 nowWall)
+{
+    qint64 newest = made.front().wall;
+    for (size_t i = 1; i < made.size(); ++i) {
+        if (made[i].wall < made[i - 1].wall - kDaySecs)
+            return true;
+        newest = std::max(newest, made[i].wall);
+    }
+    return newest > nowWall + kDaySecs;
+}
+
+// Puts stamps that disagree with the clock on one timeline that follows
+// creation order: the newest keeps its stamp (now, when that stamp is more
+// than a day ahead), and going back, each gap between neighbours counts
+// as it reads when it is a forward step of a day at most, and as none
+// otherwise (the clock stepped, or the service stood still).
+void retime(std::vector<Stamp>& made, qint64 nowWall)
+{
+    qint64 t = made.back().wall > nowWall + kDaySecs ? nowWall : made.back().wall;
+    for (size_t i = made.size(); i-- > 0;) {
+        const qint64 stamped = made[i].wall;
+        setWall(&made[i], t);
+        if (i > 0) {
+            const qint64 step = stamped - made[i - 1].wall;
+            t -= step >= 0 && step <= kDaySecs ? step : 0;
+        }
+    }
 }
 
 // Keeps the newest snapshot of each of the newest `count` periods; sorted
@@ -198,8 +254,10 @@ bool parsePolicy(const QJsonValue& value, Policy* policy, QString* why)
 }
 
 QStringList choose(const QString& dataset, const QStringList& names, const QDateTime& now, const Rule& rule,
-                   const QString& base, const QSet<QString>& pinned)
+                   const QString& base, const QSet<QString>& pinned, bool* clockWrong)
 {
+    if (clockWrong)
+        *clockWrong = false;
     // The newest in creation order is kept, whatever its stamp says.
     int protectFrom = names.size() - 1;
     if (!base.isEmpty()) {
@@ -219,15 +277,20 @@ QStringList choose(const QString& dataset, const QStringList& names, const QDate
     }
     if (sorted.empty())
         return QStringList();
+    const QDate d = now.date();
+    const qint64 nowWall = daysFromCivil(d.year(), d.month(), d.day()) * kDaySecs
+                           + now.time().msecsSinceStartOfDay() / 1000;
+    if (clockDisagrees(sorted, nowWall)) {
+        retime(sorted, nowWall);
+        if (clockWrong)
+            *clockWrong = true;
+    }
     // Newest first; a tie goes to the later one in creation order. The
     // rules count over every candidate, the protected ones included.
     std::sort(sorted.begin(), sorted.end(), [](const Stamp& a, const Stamp& b) {
         return a.wall != b.wall ? a.wall > b.wall : a.index > b.index;
     });
 
-    const QDate d = now.date();
-    const qint64 nowWall = daysFromCivil(d.year(), d.month(), d.day()) * kDaySecs
-                           + now.time().msecsSinceStartOfDay() / 1000;
     std::vector<char> keep(sorted.size(), 0);
     keep[0] = 1;
     for (size_t i = 0; i < sorted.size() && i < size_t(rule.last); ++i)

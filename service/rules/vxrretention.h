@@ -54,8 +54,16 @@ bool parsePolicy(const QJsonValue& value, Policy* policy, QString* why);
 // of these, every snapshot from base onward (the next upload's base and
 // all after it), and pinned names. A base that is not among names
 // protects an unknown span: nothing is chosen then.
+//
+// Where the stamps and the clock disagree (a stamp more than a day before
+// that of the snapshot made just before it, or one more than a day after
+// now) the clock was stepped: ages and periods then follow creation order,
+// the newest made dating from its stamp (from now, when the stamp is more
+// than a day ahead), and every step between neighbours that goes back, or
+// forward by more than a day, counting as no time. *clockWrong, when
+// given, tells whether that was so.
 QStringList choose(const QString& dataset, const QStringList& names, const QDateTime& now, const Rule& rule,
-                   const QString& base, const QSet<QString>& pinned);
+                   const QString& base, const QSet<QString>& pinned, bool* clockWrong = nullptr);
 
 } // namespace VxrRetention
 

@@ -11,6 +11,7 @@
 
 #include "../../printqt.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -30,24 +31,47 @@ struct World
     QSet<QString> localHeld;
     QStringList server;
     QSet<QString> serverHeld;
+    // Origins of clones, and snapshots held after the listing: zfs refuses
+    // to destroy either.
+    QSet<QString> localCloned, localRacing, serverCloned, serverRacing;
+    // Every destroy refuses the first snapshot it names.
+    bool refuseFirst = false;
     int transferExit = 0;
     int moveExit = 0;
     bool destroyFails = false;
     QStringList serverCommands;
 
-    static QByteArray holds(const QStringList& names, const QSet<QString>& held)
+    static QByteArray holds(const QStringList& names, const QSet<QString>& held, const QSet<QString>& cloned)
     {
         QByteArray out;
         for (const QString& n : names)
-            out += n.toUtf8() + (held.contains(n) ? "\t1\n" : "\t0\n");
+            out += n.toUtf8() + (held.contains(n) ? "\t1\t" : "\t0\t") + (cloned.contains(n) ? "tank/c\n" : "-\n");
         return out;
+    }
+
+    // A list destroy: all of spec's snapshots go from names, or none when
+    // zfs refuses any, with a line for each refused.
+    QByteArray destroyFrom(QStringList& names, const QSet<QString>& refuse, const QString& spec)
+    {
+        QStringList doomed;
+        for (const QString& p : spec.section('@', 1).split(','))
+            doomed << spec.section('@', 0, 0) + "@" + p;
+        QByteArray err;
+        for (const QString& n : doomed) {
+            if (refuse.contains(n) || (refuseFirst && n == doomed.first()))
+                err += "cannot destroy snapshot " + n.toUtf8() + ": dataset is busy\n";
+        }
+        for (const QString& n : err.isEmpty() ? doomed : QStringList())
+            names.removeAll(n);
+        return err;
     }
 
     HX2RunResult zfs(const QStringList& a)
     {
         const QString verb = a.value(0);
         if (verb == "list")
-            return FakePrograms::ok(a.contains("name,userrefs") ? holds(local, localHeld) : local.join('\n').toUtf8());
+            return FakePrograms::ok(a.contains("name,userrefs,clones") ? holds(local, localHeld, localCloned)
+                                                                       : local.join('\n').toUtf8());
         if (verb == "send")
             return FakePrograms::ok("size\t4096\n");
         if ((verb == "hold" && localHeld.contains(a.value(2))) || (verb == "release" && !localHeld.remove(a.value(2))))
@@ -58,24 +82,32 @@ struct World
             local << a.value(1);
         else if (verb == "hold")
             localHeld << a.value(2);
-        for (const QString& p : verb == "destroy" ? a.value(1).section('@', 1).split(',') : QStringList())
-            local.removeAll("tank/a@" + p);
+        if (verb == "destroy") {
+            const QByteArray err = destroyFrom(local, localHeld + localCloned + localRacing, a.value(1));
+            if (!err.isEmpty())
+                return FakePrograms::exited(1, err);
+        }
         return FakePrograms::ok();
     }
 
     HX2RunResult ssh(const QString& text)
     {
-        if (text.contains("-o name,userrefs"))
-            return FakePrograms::ok(holds(server, serverHeld));
+        if (text.contains("-o name,userrefs,clones"))
+            return FakePrograms::ok(holds(server, serverHeld, serverCloned));
         if (text.contains("-o name "))
             return FakePrograms::ok(server.join('\n').toUtf8());
         serverCommands << text;
-        if (moveExit == 90)
-            return FakePrograms::exited(90, "cannot hold snapshot: no such pool");
-        serverHeld = {server.last()};
-        if (moveExit == 91)
-            return FakePrograms::exited(91, "cannot destroy snapshot: dataset is busy");
-        return FakePrograms::ok();
+        if (text.contains(" hold ")) {
+            if (moveExit == 90)
+                return FakePrograms::exited(90, "cannot hold snapshot: no such pool");
+            serverHeld = {server.last()};
+            if (moveExit == 91)
+                return FakePrograms::exited(91, "cannot destroy snapshot: dataset is busy");
+        }
+        const QRegularExpressionMatch m = QRegularExpression("destroy '([^']*)'").match(text);
+        const QByteArray err =
+            m.hasMatch() ? destroyFrom(server, serverHeld + serverCloned + serverRacing, m.captured(1)) : QByteArray();
+        return err.isEmpty() ? FakePrograms::ok() : FakePrograms::exited(91, err);
     }
 };
 
@@ -240,6 +272,74 @@ TEST_F(RetentionFlow, FailuresLeaveTheBaseWhereItWas)
         }
         QFile::remove(m_root.path() + "/files/kozu/etc/vxrclientisp/retention.json");
     }
+}
+
+// Clones stay out of the destroy, a snapshot zfs refuses is left out of
+// another try, and a refusal that lasts is reported once a day.
+TEST_F(RetentionFlow, RefusedSnapshotsDoNotStopPruning)
+{
+    start(QJsonObject{{"local", QJsonObject{{"last", 1}}}, {"remote", QJsonObject{{"last", 1}}}});
+    world.local = QStringList{snap(0), snap(1), snap(2), snap(3), snap(4)};
+    world.localCloned = world.serverCloned = {snap(1)};
+    world.localRacing = world.serverRacing = {snap(2)};
+    const QString busy = ": cannot destroy snapshot " + snap(2) + ": dataset is busy";
+    ASSERT_TRUE(upload());
+    EXPECT_TRUE(world.serverCommands.value(0).contains(
+        "destroy 'tank/a@vxr_20260307120000,vxr_20260307120200,vxr_20260307120300' || exit 91"));
+    EXPECT_EQ(world.serverCommands.value(1),
+              "/usr/sbin/zfs destroy 'tank/a@vxr_20260307120000,vxr_20260307120300' || exit 91; exit 0");
+    EXPECT_EQ(world.server, QStringList({snap(1), snap(2), snap(4)}));
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(world.local, QStringList({snap(1), snap(2), snap(4)}));
+    EXPECT_EQ(newRecords(), QStringList({VxrLog::kUploadSuccess, QString(VxrLog::kServerSnapshotsPruned) + ": 2 tank/a",
+                                         VxrLog::kServerPruningFailed + busy,
+                                         QString(VxrLog::kSnapshotsPruned) + ": 2 tank/a", VxrLog::kPruningFailed + busy}));
+
+    auto destroys = [this] {
+        int n = 0;
+        for (const VxrCommand& c : fake->runs())
+            n += c.args.value(0) == "destroy" ? 1 : 0;
+        return n;
+    };
+    // Refused again the same day: no record; the next day, one.
+    const int before = destroys();
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(destroys(), before + 1);
+    EXPECT_TRUE(newRecords().isEmpty());
+    m_minute = 24 * 60;
+    engine->units().pruning.pruneLocal("tank/a");
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(newRecords(), QStringList({VxrLog::kPruningFailed + busy}));
+
+    // A refusal at every try: a few tries, then the next cycle.
+    world.local = QStringList{snap(0), snap(1), snap(2), snap(3), snap(4)};
+    world.localCloned.clear();
+    world.localRacing.clear();
+    world.refuseFirst = true;
+    const int refusing = destroys();
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(destroys(), refusing + VxrPruning::kMaxDestroyTries);
+    EXPECT_EQ(world.local.size(), 5);
+}
+
+// Stamps that disagree with the clock: one warning a day, and pruning by
+// creation order.
+TEST_F(RetentionFlow, ClockThatDisagreesIsReportedOnceADay)
+{
+    start(QJsonObject{{"local", QJsonObject{{"last", 1}}}});
+    world.local = QStringList{snap(0), snap(1), snap(2)};
+    ASSERT_TRUE(upload());
+    newRecords();
+    const QString ahead = "tank/a@vxr_20270307120000";
+    world.local.prepend(ahead);
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(world.local, QStringList({snap(2)}));
+    EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kClockDisagrees) + ": tank/a",
+                                         QString(VxrLog::kSnapshotsPruned) + ": 3 tank/a"}));
+    world.local.prepend(ahead);
+    engine->units().pruning.pruneLocal("tank/a");
+    EXPECT_EQ(world.local, QStringList({snap(2)}));
+    EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kSnapshotsPruned) + ": 1 tank/a"}));
 }
 
 // The pass finds the dataset claimed by the upload and leaves it alone.

@@ -150,6 +150,28 @@ TEST(VxrParse, UsedAndReferSums)
     }
 }
 
+// The snapshots a destroy was refused, only among those it was given.
+TEST(VxrParse, RefusedSnapshotsOfADestroy)
+{
+    const QStringList tried{"p/a@1", "p/a@2", "p/a@x: y", "p/a@x"};
+    struct Case { const char* name; QStringList lines; QSet<QString> refused; };
+    const Case cases[] = {
+        {"list form, each refused",
+         {"cannot destroy snapshot p/a@1: dataset is busy", "cannot destroy snapshot p/a@2: snapshot is cloned"},
+         {"p/a@1", "p/a@2"}},
+        {"quoted form", {"cannot destroy 'p/a@2': snapshot has dependent clones", "use '-R' to destroy the following datasets:",
+                         "p/a-clone"}, {"p/a@2"}},
+        {"a name holding \": \"", {"cannot destroy snapshot p/a@x: y: dataset is busy"}, {"p/a@x: y", "p/a@x"}},
+        {"a name not tried", {"cannot destroy snapshot p/a@3: dataset is busy", "cannot destroy 'p/a@9': busy"}, {}},
+        {"other failures", {"cannot open 'p/a': dataset does not exist", "cannot destroy snapshots: permission denied",
+                            "cannot destroy snapshot p/a@1", ""}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(VxrParse::refusedSnapshots(c.lines, tried), c.refused);
+    }
+}
+
 TEST(VxrInventory, MountPointGrouping)
 {
     struct Case { const char* name; const char* mountpoints; const char* map; };

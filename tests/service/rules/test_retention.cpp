@@ -85,14 +85,57 @@ TEST(Retention, ChoosesByRuleAndNeverTheProtected)
                 "tank/a@vxr_20250229000000", "tank/a@vxr_2024022900000x", "tank/b@vxr_20260301000000",
                 "tank/a@xvxr_20260301000000", "20240229000000", "20260303000000"}),
          rule({{"last", 1}}), "", {}, snaps({"20240229000000"}), noon},
-        // The clock went back: the last made is kept whatever its stamp.
+        // The clock went back two days: creation order decides.
         {"newest made, older stamp", snaps({"20260302000000", "20260303000000", "20260301000000"}), rule({{"last", 1}}),
-         "", {}, snaps({"20260302000000"}), noon},
+         "", {}, snaps({"20260302000000", "20260303000000"}), noon},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const QSet<QString> pinned(c.pinned.begin(), c.pinned.end());
         EXPECT_EQ(VxrRetention::choose("tank/a", c.names, c.now, c.rule, c.base, pinned), c.chosen);
+    }
+}
+
+// A clock stepped by a year, ahead or behind, and back: the snapshots
+// made last keep the newest slots, and the window is not thinned.
+TEST(Retention, SteppedClockFollowsCreationOrder)
+{
+    // The snapshot of 7 March at hhmm, of 2026 unless told.
+    auto at = [](const char* hhmm, int year = 2026) {
+        return "tank/a@vxr_" + QString::number(year) + "0307" + hhmm + "00";
+    };
+    const QDateTime now26(QDate(2026, 3, 7), QTime(12, 5)), now25(QDate(2025, 3, 7), QTime(12, 0));
+    struct Case {
+        const char* name;
+        QStringList names;
+        Rule rule;
+        QDateTime now;
+        QStringList chosen;
+        bool clockWrong;
+    };
+    const Case cases[] = {
+        {"a year ahead, then set right", {at("1000"), at("1100"), at("1130", 2027), at("1145", 2027), at("1200")},
+         rule({{"last", 2}}), now26, {at("1000"), at("1100"), at("1130", 2027)}, true},
+        {"a year ahead, set right before the next snapshot",
+         {at("0900"), at("1000"), at("1100"), at("1130", 2027), at("1145", 2027)}, rule({}, 7200), now26,
+         {at("0900")}, true},
+        {"a year behind: taken after the step, sorting first",
+         {at("0800"), at("0900"), at("1000"), at("1100"), at("1130", 2025), at("1145", 2025)}, rule({{"last", 3}}),
+         now25, {at("0800"), at("0900"), at("1000")}, true},
+        {"a year behind, then set right: that year's window stays",
+         {at("0800"), at("0900"), at("1000"), at("1100"), at("1130", 2025), at("1145", 2025), at("1200")},
+         rule({}, 3600), now26, {at("0800"), at("0900"), at("1000")}, true},
+        // An hour back (summer time ends) or a long pause: the clock's rule.
+        {"an hour back", {at("0230"), at("0245"), at("0215"), at("0300")}, rule({{"last", 2}}), now26,
+         {at("0230"), at("0215")}, false},
+        {"a pause of a year", {at("1000", 2025), at("1100", 2025), at("1000"), at("1100")}, rule({}, 86400), now26,
+         {at("1000", 2025), at("1100", 2025)}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool clockWrong = !c.clockWrong;
+        EXPECT_EQ(VxrRetention::choose("tank/a", c.names, c.now, c.rule, "", {}, &clockWrong), c.chosen);
+        EXPECT_EQ(clockWrong, c.clockWrong);
     }
 }
 
@@ -150,11 +193,14 @@ TEST(Retention, ZfsTextsAndHoldCounts)
     EXPECT_EQ(VxrZfs::destroySpec({"p/a b@vxr_1"}), "p/a b@vxr_1");
     EXPECT_EQ(VxrZfs::destroySpec({"p/a b@vxr_1", "p/a b@vxr_2", "p/a b@vxr_3"}), "p/a b@vxr_1,vxr_2,vxr_3");
 
-    const VxrParse::SnapshotHolds h =
-        VxrParse::parseSnapshotHolds({"p/a b@s1\t0", "p/a b@s2\t2", "p/a b@s3\t-", "p/a b@s4", "p/a b@s5\t0\tx",
-                                      "p/a b@s6 \t1", "p/a b@s6\t0"});
-    EXPECT_EQ(h.names, QStringList({"p/a b@s1", "p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 ", "p/a b@s6"}));
-    EXPECT_EQ(h.held, QSet<QString>({"p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 "}));
+    // Held or cloned unless the columns say plainly that it is not.
+    const VxrParse::SnapshotHolds h = VxrParse::parseSnapshotHolds(
+        {"p/a b@s1\t0\t", "p/a b@s2\t2\t-", "p/a b@s3\t-\t", "p/a b@s4", "p/a b@s5\t0\tp/c,p/d", "p/a b@s6 \t1\t",
+         "p/a b@s6\t0\t - ", "p/a b@s7\t0", "p/a b@s8\t0\t\tx"});
+    EXPECT_EQ(h.names, QStringList({"p/a b@s1", "p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s5", "p/a b@s6 ", "p/a b@s6",
+                                    "p/a b@s7", "p/a b@s8"}));
+    EXPECT_EQ(h.held, QSet<QString>({"p/a b@s2", "p/a b@s3", "p/a b@s4", "p/a b@s6 "}));
+    EXPECT_EQ(h.cloned, QSet<QString>({"p/a b@s4", "p/a b@s5", "p/a b@s7", "p/a b@s8"}));
 
     // On the server: the base held again, the others released, one destroy.
     const VxrZfs::RemoteQuery q = VxrZfs::moveBaseOnServer("p/a@n'1", {"p/a@o"}, "p/a@x,y");
@@ -164,6 +210,9 @@ TEST(Retention, ZfsTextsAndHoldCounts)
                       "/usr/sbin/zfs destroy 'p/a@x,y' || exit 91; exit 0");
     EXPECT_EQ(q.options.acceptedCodes, QList<int>({0, 90, 91}));
     EXPECT_FALSE(VxrZfs::moveBaseOnServer("p/a@n", {}, "").text.contains("destroy"));
+    const VxrZfs::RemoteQuery again = VxrZfs::destroyOnServer("p/a@x,y'z");
+    EXPECT_EQ(again.text, "/usr/sbin/zfs destroy 'p/a@x,y'\\''z' || exit 91; exit 0");
+    EXPECT_EQ(again.options.acceptedCodes, QList<int>({0, 91}));
 }
 
 } // namespace

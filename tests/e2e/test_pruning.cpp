@@ -1,0 +1,130 @@
+// Pruning that zfs refuses in part, on real zfs-fuse pools and a real
+// sshd: each engine step runs in a fresh driver process inside the
+// appliance, with its clock set to the step's time.
+#include "zbenchtest.h"
+
+#include "../printqt.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using zbench::Bench;
+using zbench::Host;
+using zbench::Result;
+
+namespace {
+
+const QString kDriver = QStringLiteral(RETENTION_DRIVER);
+const QString kPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##: ";
+const QString kServerPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##: ";
+
+class Pruning : public zbench::BenchTest
+{
+protected:
+    void SetUp() override
+    {
+        zbench::BenchTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        m_root = bench().stateDir() + "/app/home/pruning-"
+                 + QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+
+    void writeJson(const QString& underRoot, const QJsonObject& o)
+    {
+        const QString path = bench().hostPath(Host::Appliance, m_root + underRoot);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+        f.write(QJsonDocument(o).toJson());
+    }
+
+    // The configuration with this retention and the settings for the
+    // dataset with the bench's account.
+    void configure(const QString& dataset, const QJsonObject& retention)
+    {
+        writeJson("/config.json", QJsonObject{{"vg", "tank"}, {"lv", "home"}, {"retention", retention}});
+        writeJson("/kozu/etc/vxrclientisp/settings.json",
+                  QJsonObject{{"dmpaths", QJsonArray{dataset}},
+                              {"server", QJsonObject{{"host", bench().serverHost()}, {"port", bench().port()},
+                                                     {"uid", "root"}, {"pwd", bench().password()}}}});
+    }
+
+    // One driver step at 2026-03-07 12:00 plus minute minutes: its
+    // operation-log messages.
+    QStringList step(int minute, const QStringList& op)
+    {
+        const QString now = stamp(minute);
+        const Result r = bench().run(Host::Appliance, QStringList{kDriver, m_root + "/config.json"} + op, 600000,
+                                     {{"VXR_FILES_ROOT", m_root}, {"VXR_DRIVER_NOW", now}});
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        QStringList messages;
+        for (const QString& line : r.lines()) {
+            if (!line.startsWith("RESULT "))
+                continue;
+            const QJsonObject o = QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
+            EXPECT_TRUE(o.value("ok").toBool()) << line.toStdString();
+            for (const QJsonValue& m : o.value("messages").toArray())
+                messages << m.toString();
+        }
+        // Each step reports only what it wrote.
+        bench().run(Host::Appliance, {kDriver, m_root + "/config.json", "logclear"}, 60000,
+                    {{"VXR_FILES_ROOT", m_root}});
+        return messages;
+    }
+
+    static QString stamp(int minute)
+    {
+        return QDateTime(QDate(2026, 3, 7), QTime(12, 0)).addSecs(60 * minute).toString("yyyyMMddHHmmss");
+    }
+    static QString vxr(const QString& ds, int minute) { return ds + "@vxr_" + stamp(minute); }
+
+    QString m_root;
+};
+
+// A clone of an old snapshot on either side: the other candidates still
+// go, the clone and its origin stay, and nothing is reported as failed.
+TEST_F(Pruning, ClonedSnapshotsStayAndTheOthersGo)
+{
+    Bench& b = bench();
+    const QString ds = "tank/prune1", clone = "tank/prune1-clone";
+    for (Host host : {Host::Appliance, Host::Server}) {
+        b.destroy(host, clone);
+        b.destroy(host, ds);
+    }
+    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    QString error;
+    ASSERT_TRUE(b.fill(Host::Appliance, ds, 11, 2, 1 << 18, &error)) << error.toStdString();
+    configure(ds, QJsonObject{{"local", QJsonObject{{"last", 20}}}, {"remote", QJsonObject{{"last", 20}}}});
+    for (int i = 1; i <= 8; ++i) {
+        if (i == 5)
+            ASSERT_EQ(step(i, {"upload", ds}), QStringList({"##$@vxr@$##Upload Success##$@vxr@$##"}));
+        else
+            step(i, {"cycle"});
+    }
+    ASSERT_EQ(step(9, {"upload", ds}), QStringList({"##$@vxr@$##Upload Success##$@vxr@$##"}));
+    for (Host host : {Host::Appliance, Host::Server})
+        ASSERT_TRUE(b.run(host, {"zfs", "clone", vxr(ds, 3), clone}).ok());
+
+    // Keep two, and what the server held at the last upload (vxr 4): of
+    // the others, the clone's origin stays.
+    configure(ds, QJsonObject{{"local", QJsonObject{{"last", 2}}}, {"remote", QJsonObject{{"last", 1}}}});
+    EXPECT_EQ(step(10, {"cycle"}), QStringList({kPruned + "4 " + ds}));
+    EXPECT_EQ(b.snapshots(Host::Appliance, ds), QStringList({vxr(ds, 3), vxr(ds, 4), vxr(ds, 8), vxr(ds, 10)}));
+
+    // The server drops what the appliance dropped; of the rest, its
+    // clone's origin and the old base stay.
+    EXPECT_EQ(step(11, {"upload", ds}),
+              QStringList({"##$@vxr@$##Upload Success##$@vxr@$##", kServerPruned + "1 " + ds}));
+    EXPECT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 3), vxr(ds, 8), vxr(ds, 10)}));
+    for (Host host : {Host::Appliance, Host::Server}) {
+        EXPECT_TRUE(b.run(host, {"zfs", "list", "-H", "-o", "name", clone}).ok());
+        b.destroy(host, clone);
+        b.destroy(host, ds);
+    }
+}
+
+} // namespace
