@@ -132,7 +132,7 @@ const std::vector<Form> kLocalForms = {
     {"restore mark", {"zfs", "get", "-H", "-o", "value,source", "vxr:restore", "{D}"}},
     {"clear restore mark", {"zfs", "inherit", "vxr:restore", "{D}"}},
     {"written since snapshot", {"zfs", "get", "-Hp", "-o", "value", "written", "{D}"}},
-    {"holds", {"zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs", "{D}"}},
+    {"holds", {"zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs,clones", "{D}"}},
     {"hold", {"zfs", "hold", "vxr_base", "{S}"}},
     {"release", {"zfs", "release", "vxr_base", "{S}"}},
     {"destroy", {"zfs", "destroy", "{LIST}"}},
@@ -140,7 +140,7 @@ const std::vector<Form> kLocalForms = {
 };
 
 const std::vector<Form> kRemoteForms = {
-    {"server holds", {"/usr/sbin/zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs", "{D}"}},
+    {"server holds", {"/usr/sbin/zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs,clones", "{D}"}},
     {"server release", {"/usr/sbin/zfs", "release", "vxr_base", "{S}"}},
     {"server hold", {"/usr/sbin/zfs", "hold", "vxr_base", "{S}"}},
     {"server destroy", {"/usr/sbin/zfs", "destroy", "{LIST}"}},
@@ -154,6 +154,7 @@ const std::vector<Form> kRemoteForms = {
     {"server send", {"/usr/sbin/zfs", "send", "-R", "{S}"}},
     {"server incremental send", {"/usr/sbin/zfs", "send", "-RI", "{S}", "{S}"}},
     {"server receive", {"/usr/sbin/zfs", "recv", "-o", "atime=off", "-o", "readonly=on", "-Fu", "{D}"}},
+    {"server receive, own history", {"/usr/sbin/zfs", "recv", "-o", "atime=off", "-o", "readonly=on", "-u", "{D}"}},
 };
 
 const std::vector<Form> kPipeForms = {
