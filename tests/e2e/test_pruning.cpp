@@ -115,10 +115,11 @@ TEST_F(Pruning, ClonedSnapshotsStayAndTheOthersGo)
     EXPECT_EQ(step(10, {"cycle"}), QStringList({kPruned + "4 " + ds}));
     EXPECT_EQ(b.snapshots(Host::Appliance, ds), QStringList({vxr(ds, 3), vxr(ds, 4), vxr(ds, 8), vxr(ds, 10)}));
 
-    // The server drops what the appliance dropped; of the rest, its
+    // The server keeps its own history (a remote rule is set) and prunes
+    // it by its rule: of vxr 1, 2, 3, 4, 6, 7 and the old base 8, its
     // clone's origin and the old base stay.
     EXPECT_EQ(step(11, {"upload", ds}),
-              QStringList({"##$@vxr@$##Upload Success##$@vxr@$##", kServerPruned + "1 " + ds}));
+              QStringList({"##$@vxr@$##Upload Success##$@vxr@$##", kServerPruned + "5 " + ds}));
     EXPECT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 3), vxr(ds, 8), vxr(ds, 10)}));
     for (Host host : {Host::Appliance, Host::Server}) {
         EXPECT_TRUE(b.run(host, {"zfs", "list", "-H", "-o", "name", clone}).ok());
