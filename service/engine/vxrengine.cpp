@@ -4,7 +4,7 @@ VxrEngineUnits::VxrEngineUnits()
     : links(config, seams),
       pruning(config.retention, seams, log, settings),
       inventory(config, seams, settings),
-      cycle(seams, log, settings, pruning),
+      cycle(seams, log, settings, pruning, worker.quitting()),
       report(config, seams, settings, inventory, worker),
       uploads(seams, log, settings, worker, pruning, links),
       restores(seams, log, worker, links),
