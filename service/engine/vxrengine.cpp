@@ -7,8 +7,8 @@ VxrEngineUnits::VxrEngineUnits()
       cycle(seams, log, settings, pruning, worker.quitting()),
       report(config, seams, settings, inventory, worker),
       uploads(seams, log, settings, worker, pruning, links),
-      restores(seams, log, worker, links),
-      onDemand(config, seams, settings, inventory, worker, links),
+      restores(seams, log, worker, links, pruning.claims()),
+      onDemand(config, seams, settings, inventory, worker, links, pruning),
       scheduler(seams, settings, worker, cycle, report)
 {
     worker.setHandlers([this](const VxrTask& task) { uploads.run(task); },
