@@ -128,12 +128,12 @@ int VxrOnDemandPass::sendClaimed(const VxrSsh::Account& account)
     if (code != VxrOnDemand::Sent || !m_pruning.policy().enabled)
         return code;
     // The server's newest of each is the snapshot of that name, where the
-    // stream brought one; moveBase checks that the server holds it.
-    VxrSsh::Account onDefaultPort = account;
-    onDefaultPort.port = VxrSsh::Account().port;
+    // stream brought one; moveBase checks that the server holds it. It
+    // reaches the server on the account's port, as after a scheduled
+    // upload.
     const QString name = sent.section(QLatin1Char('@'), 1);
     for (const QString& dataset : datasets)
-        m_pruning.moveBase(onDefaultPort, dataset, dataset + QLatin1Char('@') + name);
+        m_pruning.moveBase(account, dataset, dataset + QLatin1Char('@') + name);
     return code;
 }
 
