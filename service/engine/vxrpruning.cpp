@@ -20,47 +20,6 @@ namespace {
 const char* const kRecordFile = "/kozu/etc/vxrclientisp/retention.json";
 }
 
-void VxrDatasetClaims::claim(const QString& dataset)
-{
-    HX2MutexLock lock(m_mutex);
-    while (m_held.contains(dataset))
-        m_released.wait(m_mutex);
-    m_held.insert(dataset);
-}
-
-bool VxrDatasetClaims::tryClaim(const QString& dataset)
-{
-    HX2MutexLock lock(m_mutex);
-    if (m_held.contains(dataset))
-        return false;
-    m_held.insert(dataset);
-    return true;
-}
-
-void VxrDatasetClaims::release(const QString& dataset)
-{
-    {
-        HX2MutexLock lock(m_mutex);
-        m_held.remove(dataset);
-    }
-    m_released.notifyAll();
-}
-
-VxrDatasetClaims::Hold::Hold(VxrDatasetClaims& claims, const QString& dataset, bool wait)
-    : m_claims(claims), m_dataset(dataset), m_held(true)
-{
-    if (wait)
-        claims.claim(dataset);
-    else
-        m_held = claims.tryClaim(dataset);
-}
-
-VxrDatasetClaims::Hold::~Hold()
-{
-    if (m_held)
-        m_claims.release(m_dataset);
-}
-
 VxrPruning::VxrPruning(const VxrRetention::Policy& policy, VxrSeams& seams, VxrOperationLog& log,
                        const VxrSettingsStore& settings)
     : m_policy(policy),

@@ -2,6 +2,7 @@
 #define VXRPRUNING_H
 
 #include "hx2mutex.h"
+#include "vxrclaims.h"
 #include "vxrretention.h"
 #include "vxrssh.h"
 
@@ -16,39 +17,6 @@ struct HX2RunResult;
 class VxrOperationLog;
 class VxrSeams;
 class VxrSettingsStore;
-
-// Marks datasets that a transfer or a pruning pass is working on, so that
-// pruning never runs while a transfer of the same dataset runs. Any thread.
-class VxrDatasetClaims
-{
-public:
-    // Waits until no one holds the dataset, then holds it.
-    void claim(const QString& dataset);
-    // Holds the dataset unless someone does; true when it is now held.
-    bool tryClaim(const QString& dataset);
-    void release(const QString& dataset);
-
-    // Holds a dataset for a scope.
-    class Hold
-    {
-    public:
-        Hold(VxrDatasetClaims& claims, const QString& dataset, bool wait);
-        ~Hold();
-        Hold(const Hold&) = delete;
-        Hold& operator=(const Hold&) = delete;
-        bool held() const { return m_held; }
-
-    private:
-        VxrDatasetClaims& m_claims;
-        QString m_dataset;
-        bool m_held;
-    };
-
-private:
-    HX2Mutex m_mutex;
-    HX2CondVar m_released;
-    QSet<QString> m_held HX2_GUARDED_BY(m_mutex);
-};
 
 // Retention's work on both sides, by the configuration's policy: the
 // pruning of the appliance after each snapshot cycle, the base hold and

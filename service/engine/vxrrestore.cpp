@@ -1,6 +1,7 @@
 #include "vxrrestore.h"
 
 #include "hx2utils.h"
+#include "vxrclaims.h"
 #include "vxrlinkcheck.h"
 #include "vxroperationlog.h"
 #include "vxroplog.h"
@@ -232,6 +233,9 @@ bool VxrRestoreFlow::run(const VxrTask& task)
             return fail(QStringLiteral("not a dataset name ZFS makes: ") + name);
     }
 
+    const VxrDatasetClaims::Hold claim(m_claims, into, true, &m_worker.quitting());
+    if (!claim.held())
+        return fail(QStringLiteral("the service quit while the restore waited for ") + into);
     // A cancel is obeyed before every step that starts a program, also
     // before the first: a task cancelled while it waited logs no one in.
     if (cancelled(task))

@@ -10,6 +10,7 @@
 
 #include <functional>
 
+class VxrDatasetClaims;
 class VxrLinkCheck;
 class VxrOperationLog;
 class VxrPrograms;
@@ -29,7 +30,8 @@ class VxrTaskWorker;
 class VxrRestoreFlow
 {
 public:
-    VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker, VxrLinkCheck& links);
+    VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker, VxrLinkCheck& links,
+                   VxrDatasetClaims& claims);
 
     // Queues one restore task per dataset the account holds on the server
     // (below a pool), in the server's order, with consecutive indexes, and
@@ -64,8 +66,10 @@ public:
     // target of another name, which would otherwise mount where the live
     // dataset does) and mounts it. A dataset of the server's name that holds
     // the chosen snapshot already (a child its parent's stream brought) is
-    // complete. Writes one outcome record; true when restored. Worker
-    // thread.
+    // complete. Writes one outcome record; true when restored. The dataset
+    // received into is claimed from the first listing to the end, after
+    // any pruning pass of it, so that no pass prunes a half-received
+    // dataset. Worker thread.
     bool run(const VxrTask& task);
 
 private:
@@ -105,6 +109,7 @@ private:
     VxrOperationLog& m_log;
     VxrTaskWorker& m_worker;
     VxrLinkCheck& m_links;
+    VxrDatasetClaims& m_claims;
 };
 
 #endif

@@ -8,8 +8,9 @@
 #include "vxrtaskworker.h"
 #include "vxrzfs.h"
 
-VxrRestoreFlow::VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker, VxrLinkCheck& links)
-    : m_seams(seams), m_log(log), m_worker(worker), m_links(links)
+VxrRestoreFlow::VxrRestoreFlow(VxrSeams& seams, VxrOperationLog& log, VxrTaskWorker& worker, VxrLinkCheck& links,
+                               VxrDatasetClaims& claims)
+    : m_seams(seams), m_log(log), m_worker(worker), m_links(links), m_claims(claims)
 {
 }
 
