@@ -30,8 +30,8 @@ constexpr int kStartMs = 30000;
 // A full stream when the server holds none, then the increments whatever
 // became of it; the codes each phase's failure gives.
 VxrPhasePlan phasesOf(const VxrSsh::Account& account, const QString& root, const QStringList& span,
-                      const QString& newest, const VxrStreamLink& link, QList<VxrOnDemand::Code>* notStarted,
-                      QList<VxrOnDemand::Code>* failed)
+                      const QString& newest, const VxrStreamLink& link, VxrZfs::ServerHistory history,
+                      QList<VxrOnDemand::Code>* notStarted, QList<VxrOnDemand::Code>* failed)
 {
     using namespace VxrOnDemand;
     VxrPhasePlan phases;
@@ -50,7 +50,7 @@ VxrPhasePlan phasesOf(const VxrSsh::Account& account, const QString& root, const
         // A pass the service's quit interrupted keeps its failure.
         phases.phases << VxrPhasePlan::Phase{[=](qint64, qint64) {
             return VxrPipeline::transfer(
-                account, VxrPipeline::onDemandIncremental(account, span.first(), span.last(), root, link.now()),
+                account, VxrPipeline::onDemandIncremental(account, span.first(), span.last(), root, link.now(), history),
                 kStartMs);
         }, true};
         *notStarted << IncrementalNotStarted;
@@ -100,7 +100,13 @@ int VxrOnDemandPass::send(const VxrSsh::Account& account, QString* sent)
     QList<Code> notStarted;
     QList<Code> failed;
     const VxrStreamLink link = span.isEmpty() ? VxrStreamLink() : m_links.linkTo(*programs, account, false);
-    const VxrPhasePlan phases = phasesOf(account, m_config.datasetRoot, span, newest, link, &notStarted, &failed);
+    // Received as the scheduled upload's increments: with a remote rule the
+    // server keeps its own history.
+    const VxrZfs::ServerHistory history = m_config.retention.enabled && m_config.retention.hasRemote
+        ? VxrZfs::ServerHistory::Own
+        : VxrZfs::ServerHistory::Mirror;
+    const VxrPhasePlan phases =
+        phasesOf(account, m_config.datasetRoot, span, newest, link, history, &notStarted, &failed);
     const VxrPhaseOutcome outcome = VxrPhaseRunner(*programs, nullptr, m_worker.quitting()).run(phases, {});
     if (outcome.phase >= 0) {
         code = outcome.outcome == VxrTransferResult::Succeeded    ? Sent
