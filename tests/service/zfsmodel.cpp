@@ -125,6 +125,12 @@ QStringList ZfsModel::held(Side side, const QString& dataset) const
     return out;
 }
 
+int ZfsModel::destroyedUnsent(const QString& dataset) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pools[Appliance].datasets.value(dataset).destroyedUnsent;
+}
+
 QStringList ZfsModel::unknown() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -342,8 +348,10 @@ ZfsModel::Outcome ZfsModel::destroy(Pool& pool, const QString& spec)
     }
     if (found.isEmpty())
         return {1, QByteArray(), "could not find any snapshots to destroy; check snapshot names."};
-    for (const QString& snap : found)
+    for (const QString& snap : found) {
+        d->destroyedUnsent += d->txgOf.value(snap) > d->sentThrough ? 1 : 0;
         drop(*d, snap);
+    }
     return {};
 }
 
@@ -500,6 +508,8 @@ ZfsModel::Outcome ZfsModel::receive(const QStringList& send, const QStringList& 
         if (d == server.datasets.end())
             return {1, QByteArray(), utf8(QStringLiteral("cannot receive: destination '%1' does not exist").arg(target))};
         Outcome o = receiveIncremental(*source, from.section(QLatin1Char('@'), 1), last, target, *d, intermediates, force);
+        if (o.code == 0)
+            source->sentThrough = std::max(source->sentThrough, source->txgOf.value(last));
         if (o.code != 0 || !replicate || !force)
             return o;
         // The replication stream names every snapshot the sender has:
@@ -525,6 +535,7 @@ ZfsModel::Outcome ZfsModel::receive(const QStringList& send, const QStringList& 
         if (replicate || snap.txg == upTo)
             add(server, target, made, snap.name);
     }
+    source->sentThrough = std::max(source->sentThrough, upTo);
     return {};
 }
 

@@ -35,6 +35,9 @@ public:
     int count(Side side, const QString& dataset) const;
     // Its snapshots carrying at least one hold.
     QStringList held(Side side, const QString& dataset) const;
+    // Appliance snapshots destroyed before any stream carried them to the
+    // server.
+    int destroyedUnsent(const QString& dataset) const;
     // Commands the model does not know, as shell text (the first few).
     QStringList unknown() const;
 
@@ -54,6 +57,9 @@ private:
         // Creation order, as zfs lists them.
         std::vector<Snapshot> snapshots;
         QHash<QString, quint64> txgOf;
+        // The newest snapshot a received stream carried (a sending side's).
+        quint64 sentThrough = 0;
+        int destroyedUnsent = 0;
         // Position of txg in snapshots; snapshots.size() when absent.
         size_t at(quint64 txg) const;
         Snapshot* find(const QString& name);

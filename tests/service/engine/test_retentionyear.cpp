@@ -15,6 +15,8 @@
 #include "vxroplog.h"
 #include "../zfsmodel.h"
 
+#include "../../printqt.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -186,6 +188,7 @@ protected:
             std::printf(" %20s", qPrintable(both));
         }
         std::printf("\n");
+        std::fflush(stdout);
     }
 
     // Runs days of five-minute cycles from the clock's time on, with an
@@ -270,6 +273,7 @@ TEST_F(RetentionYear, CountsStayWithinTheRulesAllYear)
     // already, and zfs refuses them; the cycle goes on after the hour.
     EXPECT_LE(m_records.value(VxrLog::kBackupFailed), 2 * 12 * kDatasets.size());
     for (const QString& d : kDatasets) {
+        EXPECT_EQ(model->destroyedUnsent(d), 0) << qPrintable(d);
         EXPECT_EQ(model->held(ZfsModel::Appliance, d).size(), 1) << qPrintable(d);
         EXPECT_EQ(model->held(ZfsModel::Server, d).size(), 1) << qPrintable(d);
     }
