@@ -17,8 +17,8 @@ bool isOperator(QChar c)
            || c == QLatin1Char(')');
 }
 
-// The words after the "zfs VERB" at from up to the next operator; false
-// when the words from `from` on hold no such command.
+// The words after the first "zfs VERB" of words up to the next operator;
+// false when words hold no such command.
 bool commandAfter(const QStringList& words, const QSet<int>& ops, const QString& verb, QStringList* args)
 {
     for (int i = 0; i + 1 < words.size(); ++i) {
@@ -94,18 +94,6 @@ void ZfsModel::createDataset(Side side, const QString& dataset)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pools[side].datasets[dataset];
-}
-
-QStringList ZfsModel::snapshots(Side side, const QString& dataset) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    QStringList out;
-    const auto it = m_pools[side].datasets.constFind(dataset);
-    if (it == m_pools[side].datasets.constEnd())
-        return out;
-    for (const Snapshot& snap : it->snapshots)
-        out << dataset + QLatin1Char('@') + snap.name;
-    return out;
 }
 
 int ZfsModel::count(Side side, const QString& dataset) const

@@ -30,8 +30,6 @@ public:
 
     // An empty dataset (a pool's file system) on one side.
     void createDataset(Side side, const QString& dataset);
-    // The dataset's snapshots, full names, oldest first.
-    QStringList snapshots(Side side, const QString& dataset) const;
     int count(Side side, const QString& dataset) const;
     // Its snapshots carrying at least one hold.
     QStringList held(Side side, const QString& dataset) const;
