@@ -18,6 +18,9 @@
 #ifndef DSRECOVER_BIN
 #error "DSRECOVER_BIN must name the dsrecover program"
 #endif
+#ifndef STANDIN_RECEIVER
+#error "STANDIN_AGENT, STANDIN_VXRHELPER and STANDIN_RECEIVER must name the stand-ins"
+#endif
 
 namespace {
 
@@ -133,6 +136,12 @@ protected:
             setCue(QString());
             QFile::remove(bench().hostPath(Host::Appliance, "/run/zfs/argvlog"));
         }
+        for (QProcess* p : {m_agent.get(), m_receiver.get()}) {
+            if (p) {
+                p->kill();
+                p->waitForFinished(5000);
+            }
+        }
         DriverFlow::TearDown();
     }
 
@@ -235,8 +244,64 @@ protected:
     QString dsrecover(const Expect& want, qint64* peakKb);
     void checkRecord(int before, const Expect& want, QString* outcome);
 
+    // The service reporting every minute to the stand-in management
+    // server, beside the stand-in agent and status program; the path of
+    // the receiver's record of what it was posted.
+    QString startReporting();
+
     qint64 m_dsrecoverPeakKb = 0;
+    std::unique_ptr<QProcess> m_agent, m_receiver;
 };
+
+// The first line a stand-in prints, once it listens; empty after 10 s.
+QByteArray firstLine(QProcess& p)
+{
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (!out.contains('\n') && t.elapsed() < 10000) {
+        p.waitForReadyRead(100);
+        out += p.readAllStandardOutput();
+    }
+    return out.left(out.indexOf('\n'));
+}
+
+QString HostileServer::startReporting()
+{
+    Bench& b = bench();
+    const QString record = b.stateDir() + "/hostile-received";
+    m_receiver = std::make_unique<QProcess>();
+    m_receiver->start(STANDIN_RECEIVER, {"--record", record});
+    const QByteArray listening = firstLine(*m_receiver);
+    EXPECT_TRUE(listening.startsWith("listening http://")) << listening.constData();
+
+    m_driver = Driver();
+    m_driver.root = b.stateDir() + "/e2e-hostile-report";
+    const QString here = b.hostPath(Host::Appliance, m_driver.root);
+    QDir(here).removeRecursively();
+    EXPECT_TRUE(QDir().mkpath(here + "/kozu/sbin") && QDir().mkpath(here + "/run/kozu/localsockets")
+                && QDir().mkpath(here + "/kozu/etc/vxrclientisp"));
+    EXPECT_TRUE(QFile::copy(STANDIN_VXRHELPER, here + "/kozu/sbin/vxr_helper"));
+    m_agent = b.spawn(Host::Appliance, {STANDIN_AGENT, "--socket", m_driver.root + "/run/kozu/localsockets/.ls.hubcore.agent.",
+                                        "--results", R"({"model":"bench"})"});
+    EXPECT_TRUE(m_agent && firstLine(*m_agent).startsWith("listening"));
+
+    writeJson(here + "/config.json",
+              {{"localagentid", m_driver.root + "/agent.sock"}, {"uploadlog", m_driver.root + "/upload.log"},
+               {"vg", "tank"}, {"lv", "data"}, {"vxrserverurl", QString::fromUtf8(listening.mid(10)) + "/report"}});
+    writeJson(here + "/kozu/etc/vxrclientisp/settings.json",
+              {{"active", 1},
+               {"report", QJsonObject{{"interval", 1}}},
+               {"server", QJsonObject{{"host", b.serverHost()}, {"port", b.port()}, {"uid", "root"},
+                                      {"pwd", b.password()}, {"interval", 600}}},
+               {"dmpaths", QJsonArray{"tank/data"}}});
+    m_driver.process = b.spawn(Host::Appliance, {ENGINE_DRIVER},
+                               {{"VXR_FILES_ROOT", m_driver.root}, {"VXR_DRIVER_CONFIG", m_driver.root + "/config.json"}});
+    EXPECT_TRUE(m_driver.process);
+    if (m_driver.process)
+        m_driver.pid = m_driver.process->processId();
+    return record;
+}
 
 void HostileServer::checkRecord(int before, const Expect& want, QString* outcome)
 {
@@ -414,4 +479,33 @@ TEST_F(HostileServer, EveryFlowEndsInItsBoundWithARefusal)
     EXPECT_LE(servicePeak, kMaxPeakKb);
     EXPECT_GT(m_dsrecoverPeakKb, 0);
     EXPECT_LE(m_dsrecoverPeakKb, kMaxPeakKb);
+}
+
+// The report goes out every interval; a server that stalls its listing
+// may cost one interval, after which the report goes without "backups".
+TEST_F(HostileServer, StalledListingDelaysTheReportByOneIntervalAtMost)
+{
+    setCue("stall");
+    QElapsedTimer t;
+    t.start();
+    const QString record = startReporting();
+    ASSERT_FALSE(HasFailure());
+    // The first report is due a minute after the start, its listing may
+    // take the next; allow a loaded machine.
+    QByteArray line;
+    while (line.isEmpty() && t.elapsed() < 150000) {
+        QThread::msleep(500);
+        QFile f(record);
+        if (f.open(QIODevice::ReadOnly))
+            line = f.readLine();
+    }
+    const double secs = t.elapsed() / 1000.0;
+    const QStringList left = waitForNoLeftovers();
+    std::printf("hostile stall      report    %5.1f s  %s\n", secs, line.isEmpty() ? "no report" : "posted");
+    ASSERT_FALSE(line.isEmpty()) << "no report; service output:\n" << m_driver.process->readAllStandardOutput().constData();
+    const QJsonObject report = QJsonDocument::fromJson(
+        QJsonDocument::fromJson(line).object().value("body").toString().toUtf8()).object();
+    EXPECT_EQ(report.value("cmd"), "device_living");
+    EXPECT_EQ(report.value("params").toObject().value("cloudserver").toObject().value("backups"), QJsonArray());
+    EXPECT_EQ(left, QStringList());
 }
