@@ -70,7 +70,7 @@ bool VxrInventory::localSnapshots(QJsonArray& records, const QString& dataset) c
     return true;
 }
 
-bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records) const
+bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records, int finishMs) const
 {
     // One copy, so that host, port, user and password belong together even
     // while the settings are being saved.
@@ -86,7 +86,10 @@ bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records) co
         journal.setErr(9994, QStringLiteral("账号设置无效"));
         return false;
     }
-    const HX2RunResult r = m_seams.programs()->run(VxrZfs::onServer(account, VxrZfs::accountSnapshots()));
+    VxrZfs::RemoteQuery query = VxrZfs::accountSnapshots();
+    if (finishMs > 0 && finishMs < query.options.finishMs)
+        query.options.finishMs = finishMs;
+    const HX2RunResult r = m_seams.programs()->run(VxrZfs::onServer(account, query));
     if (!r.ok)
         return false;
     VxrParse::appendSnapshotRecords(r.outLines(true), false, records);
