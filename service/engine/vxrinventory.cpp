@@ -92,6 +92,17 @@ bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records, in
     const HX2RunResult r = m_seams.programs()->run(VxrZfs::onServer(account, query));
     if (!r.ok)
         return false;
+    const int before = records.size();
     VxrParse::appendSnapshotRecords(r.outLines(true), false, records);
+    // A name zfs would not make means the listing is not zfs's.
+    static const QString kName = QStringLiteral("name");
+    for (int i = before; i < records.size(); ++i) {
+        if (!VxrPlan::validName(records.at(i).toObject().value(kName).toString(), true)) {
+            while (records.size() > before)
+                records.removeLast();
+            journal.setErr(9886, QStringLiteral("操作失败，云机上的快照列表无效"));
+            return false;
+        }
+    }
     return true;
 }

@@ -80,7 +80,7 @@ QList<Case> cases()
           {Flow::Restore, {9886, kCloudInfoFailed, kStateFailed, 0, 60}},
           {Flow::Dsrecover, {0, nullptr, 0, 255, 60}}}},
         {"names", 0,
-         {{Flow::Listing, {0, nullptr, 0, 0, 20}},
+         {{Flow::Listing, {9886, nullptr, 0, 0, 20}},
           {Flow::Upload, {0, kUploadFail, kStateFailed, 0, 30}},
           {Flow::Restore, {0, kRestoreFail, kStateFailed, 0, 30}},
           {Flow::Dsrecover, {0, nullptr, 0, 255, 20}}}},
