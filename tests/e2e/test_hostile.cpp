@@ -82,7 +82,7 @@ QList<Case> cases()
         {"names", 0,
          {{Flow::Listing, {9886, nullptr, 0, 0, 20}},
           {Flow::Upload, {0, kUploadFail, kStateFailed, 0, 30}},
-          {Flow::Restore, {0, kRestoreFail, kStateFailed, 0, 30}},
+          {Flow::Restore, {9886, kRestoreFail, kStateFailed, 0, 20}},
           {Flow::Dsrecover, {0, nullptr, 0, 255, 20}}}},
         // The listings wait an hour for a server that may hold a million
         // snapshots; the server ends its stall after 5 s. The upload's
