@@ -70,7 +70,7 @@ bool VxrInventory::localSnapshots(QJsonArray& records, const QString& dataset) c
     return true;
 }
 
-bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records) const
+bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records, int finishMs) const
 {
     // One copy, so that host, port, user and password belong together even
     // while the settings are being saved.
@@ -86,9 +86,23 @@ bool VxrInventory::remoteSnapshots(HX2Journals& journal, QJsonArray& records) co
         journal.setErr(9994, QStringLiteral("账号设置无效"));
         return false;
     }
-    const HX2RunResult r = m_seams.programs()->run(VxrZfs::onServer(account, VxrZfs::accountSnapshots()));
+    VxrZfs::RemoteQuery query = VxrZfs::accountSnapshots();
+    if (finishMs > 0 && finishMs < query.options.finishMs)
+        query.options.finishMs = finishMs;
+    const HX2RunResult r = m_seams.programs()->run(VxrZfs::onServer(account, query));
     if (!r.ok)
         return false;
+    const int before = records.size();
     VxrParse::appendSnapshotRecords(r.outLines(true), false, records);
+    // A name zfs would not make means the listing is not zfs's.
+    static const QString kName = QStringLiteral("name");
+    for (int i = before; i < records.size(); ++i) {
+        if (!VxrPlan::validName(records.at(i).toObject().value(kName).toString(), true)) {
+            while (records.size() > before)
+                records.removeLast();
+            journal.setErr(9886, QStringLiteral("操作失败，云机上的快照列表无效"));
+            return false;
+        }
+    }
     return true;
 }

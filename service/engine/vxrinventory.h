@@ -42,8 +42,10 @@ public:
     // "used", "refer"}. Without a complete account: 9994 "缺少账号设置", and
     // with a user or host ssh would misread: 9994 "账号设置无效"; nothing
     // started in either case. A failing listing leaves the journal as it
-    // was.
-    bool remoteSnapshots(HX2Journals& journal, QJsonArray& records) const;
+    // was. A listing holding a name zfs would not make is refused: 9886
+    // "操作失败，云机上的快照列表无效", records as they were. A positive
+    // finishMs shortens the listing's time limit.
+    bool remoteSnapshots(HX2Journals& journal, QJsonArray& records, int finishMs = -1) const;
 
 private:
     const VxrConfig& m_config;

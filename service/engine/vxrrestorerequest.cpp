@@ -57,7 +57,15 @@ bool VxrRestoreFlow::request(HX2Journals& journal, const VxrSsh::Account& accoun
     QStringList serverNames;
     if (!serverDatasets(journal, *run, account, &serverNames))
         return false;
-    const int offered = VxrPlan::restoreRequest(serverNames, {}).datasets.size();
+    const VxrPlan::RestoreRequest offer = VxrPlan::restoreRequest(serverNames, {});
+    if (!offer.invalid.isEmpty()) {
+        m_log.write(VxrLog::kError, VxrLog::kRestoreFail,
+                    QStringLiteral("the server lists %1 dataset names zfs would not make").arg(offer.invalid.size()),
+                    VxrLog::kActionRestore, VxrLog::kStateFailed);
+        journal.setErr(9886, QStringLiteral("操作失败，云机上的卷列表无效"));
+        return false;
+    }
+    const int offered = offer.datasets.size();
     if (offered == 0) {
         journal.setErr(9994, QStringLiteral("云机上没有备份的数据，无法恢复"));
         return false;

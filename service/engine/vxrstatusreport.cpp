@@ -53,7 +53,7 @@ void VxrStatusReport::run()
         parts.zfsInfo = m_inventory.zfsInfo();
         parts.uploadTime = m_settings.lastUploadTime();
         // A listing that fails leaves "backups" empty.
-        m_inventory.remoteSnapshots(journal, parts.backups);
+        m_inventory.remoteSnapshots(journal, parts.backups, VxrReport::listingLimitMs(s.reportIntervalMs));
         parts.tasks = m_worker.queue().listing();
         parts.host = s.host;
         parts.port = s.port;

@@ -176,6 +176,10 @@ RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList&
 {
     RestoreRequest out;
     for (const QString& name : serverNames) {
+        if (!validName(name, false)) {
+            out.invalid << name;
+            continue;
+        }
         if (!name.contains(QLatin1Char('/')))
             continue;
         out.datasets << name;

@@ -123,6 +123,8 @@ struct RestoreRequest
     QStringList clashes;
     // Pools a pool/volume dataset needs that the appliance lacks, each once.
     QStringList missingPools;
+    // Names zfs would not make (validName): such a listing is not zfs's.
+    QStringList invalid;
 };
 RestoreRequest restoreRequest(const QStringList& serverNames, const QStringList& localNames);
 

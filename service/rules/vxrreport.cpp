@@ -11,6 +11,13 @@ bool agentAllows(const QJsonObject& answer)
     return err.isDouble() && err.toDouble() == 0;
 }
 
+int listingLimitMs(qint64 reportIntervalMs)
+{
+    constexpr qint64 kMinuteMs = 60000;
+    constexpr qint64 kHourMs = 3600000;
+    return int(qBound(kMinuteMs, reportIntervalMs, kHourMs));
+}
+
 VxrCommand statusProgram(const QString& path)
 {
     HX2RunOptions options;

@@ -42,6 +42,11 @@ struct Parts
 // The agent's answer allows a report: its "err" is the number 0.
 bool agentAllows(const QJsonObject& answer);
 
+// The report's listing of the server's snapshots waits at most one report
+// interval, at least a minute and at most the listing's usual hour: a
+// server that stalls costs a report its "backups", not an hour of reports.
+int listingLimitMs(qint64 reportIntervalMs);
+
 // The status program at path: no arguments, 10 s to start, an hour to
 // finish, at most kMaxStatusOutput bytes of output.
 VxrCommand statusProgram(const QString& path);

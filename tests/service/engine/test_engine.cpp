@@ -16,12 +16,14 @@
 namespace {
 
 // zfs and the server as the cases below expect them.
-HX2RunResult answer(const VxrCommand& c, bool serverRefuses)
+HX2RunResult answer(const VxrCommand& c, bool serverRefuses, const QByteArray& serverOut = QByteArray())
 {
     const QStringList& a = c.args;
     if (c.program == "sshpass") {
         if (serverRefuses)
             return FakePrograms::exited(5, "Permission denied, please try again.");
+        if (!serverOut.isEmpty())
+            return FakePrograms::ok(serverOut);
         return FakePrograms::ok("pool/a@vxr_20240102030405\t1.5G\t2M\npool/b@s1 10K 20K\nshort\n");
     }
     if (a.value(0) == "snapshot") {
@@ -51,7 +53,7 @@ protected:
         PHPaths::setRoot(m_root.path());
         ASSERT_TRUE(QDir().mkpath(m_root.path() + "/kozu/etc/vxrclientisp"));
         fake = std::make_shared<FakePrograms>();
-        fake->onRun([this](const VxrCommand& c) { return answer(c, serverRefuses); });
+        fake->onRun([this](const VxrCommand& c) { return answer(c, serverRefuses, serverOut); });
     }
 
     void TearDown() override { PHPaths::setRoot(QString()); }
@@ -77,6 +79,8 @@ protected:
     QTemporaryDir m_root;
     std::shared_ptr<FakePrograms> fake;
     bool serverRefuses = false;
+    // What the server prints instead of its usual listing, when not empty.
+    QByteArray serverOut;
 };
 
 TEST_F(EngineOps, TaskListingAndCancel)
@@ -219,6 +223,24 @@ TEST_F(EngineOps, RemoteListingHandsThePasswordOnlyThroughTheEnvironment)
         EXPECT_EQ(run.args, expected);
         EXPECT_FALSE(VxrPrograms::shellText(run).contains("word"));
         EXPECT_EQ(run.options.env.value("SSHPASS"), password);
+    }
+}
+
+TEST_F(EngineOps, RemoteListingWithANameZfsWouldNotMakeIsRefused)
+{
+    const QByteArray bad[] = {"`reboot`@s1\t1\t1\n", "pool/a;x@s1\t1\t1\n", "-R@s1\t1\t1\n",
+                              "pool/a\xff@s1\t1\t1\n", "pool/" + QByteArray(300, 'x') + "@s1\t1\t1\n",
+                              "pool/a\t1\t1\n"};
+    for (const QByteArray& b : bad) {
+        SCOPED_TRACE(b.left(40).constData());
+        serverOut = "pool/ok@s1\t1\t1\n" + b;
+        VxrClient engine;
+        settle(engine, account("server", 22, "backup", "pw"));
+        HX2Journals journal;
+        QJsonArray records{QJsonObject{{"name", "kept"}}};
+        EXPECT_FALSE(engine.remoteSnapshots(journal, records, QString()));
+        EXPECT_EQ(journal.err(), 9886);
+        EXPECT_EQ(json(records), json(arr(R"([{"name":"kept"}])")));
     }
 }
 

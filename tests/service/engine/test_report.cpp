@@ -52,6 +52,14 @@ TEST(ReportParts, OnlyAnAgentAnswerWithErrZeroAllowsAReport)
         EXPECT_EQ(VxrReport::agentAllows(QJsonDocument::fromJson(a.json).object()), a.allows) << a.json;
 }
 
+TEST(ReportParts, ServerListingWaitsOneIntervalWithinAMinuteAndAnHour)
+{
+    const QPair<qint64, int> cases[] = {{0, 60000},      {60000, 60000},     {599999, 599999},
+                                        {3600000, 3600000}, {3600001, 3600000}, {65535LL * 60000, 3600000}};
+    for (const auto& c : cases)
+        EXPECT_EQ(VxrReport::listingLimitMs(c.first), c.second) << c.first;
+}
+
 namespace {
 
 QJsonArray arr(const char* text) { return QJsonDocument::fromJson(QByteArray(text)).array(); }

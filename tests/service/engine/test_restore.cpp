@@ -185,6 +185,8 @@ TEST_F(Restore, RequestRefusalsQueueNothing)
     both.localDatasets = "tank\ntank/a\n";
     World localFails;
     localFails.localRc = 1;
+    World invalid;
+    invalid.serverDatasets = "tank\ntank/a\ntank/b;reboot\n-o\n";
     World tooMany;
     tooMany.serverDatasets = "tank\n";
     for (int i = 0; i <= VxrPlan::kMaxRestoreTasks; ++i)
@@ -198,6 +200,8 @@ TEST_F(Restore, RequestRefusalsQueueNothing)
          none, 3},
         {"local list fails: journal as it was", localFails, "u", 1234, "earlier", none, 2},
         {"user like an option", World{}, "-oProxyCommand=x", 9994, "账号设置无效", none, 0},
+        {"names zfs would not make", invalid, "u", 9886, "操作失败，云机上的卷列表无效",
+         {QString(VxrLog::kRestoreFail) + ": the server lists 2 dataset names zfs would not make", 3}, 1},
         {"more datasets than one request restores", tooMany, "u", 9886, "操作失败，云机上的卷超过 10000 个，无法一次恢复",
          {QString(VxrLog::kRestoreFail) + ": the server lists 10001 datasets, more than the 10000 one request restores",
           3},
