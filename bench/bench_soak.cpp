@@ -1,5 +1,6 @@
 // Soak benchmark: the real service (vxrclient) inside the bench's appliance
-// for a bounded time (10 minutes, or --minutes N) under mixed load:
+// for a bounded time (10 minutes, or --minutes N) under mixed load, under a
+// command such as heaptrack with --wrap 'COMMAND LINE':
 //   - 50 clients, each on its own connection (half of them kept, half made
 //     again for every call), calling the listing and cancel commands in a
 //     loop, every reply checked against what it must be;
@@ -392,6 +393,31 @@ qint64 serviceProcess(qint64 spawned)
     return 0;
 }
 
+void printRatios(const char* label, const Sample& base, const Sample& end)
+{
+    std::printf("end (minute %d) / baseline (%s, minute %d): RSS %.1f/%.1f MB = %.3f, anon %.1f/%.1f MB = %.3f "
+                "(goal within 5%%); threads %ld/%ld (%+ld), fds %ld/%ld (%+ld) (goal within a handful)\n",
+                end.minute, label, base.minute, end.rssKb / 1024.0, base.rssKb / 1024.0,
+                double(end.rssKb) / base.rssKb, end.anonKb / 1024.0, base.anonKb / 1024.0,
+                double(end.anonKb) / base.anonKb, end.threads, base.threads, end.threads - base.threads, end.fds,
+                base.fds, end.fds - base.fds);
+}
+
+// The service's threads by name.
+QString threadNames(qint64 pid)
+{
+    QMap<QString, int> names;
+    for (const QString& task : QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(QStringLiteral("/proc/%1/task/%2/comm").arg(pid).arg(task));
+        if (comm.open(QIODevice::ReadOnly))
+            ++names[QString::fromUtf8(comm.readAll().trimmed())];
+    }
+    QStringList out;
+    for (auto it = names.cbegin(); it != names.cend(); ++it)
+        out << QStringLiteral("%1 x%2").arg(it.key()).arg(it.value());
+    return out.join(", ");
+}
+
 bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
@@ -407,7 +433,9 @@ namespace {
 class Soak
 {
 public:
-    explicit Soak(double minutes) : m_limitMs(qint64(minutes * 60000)) {}
+    // wrapper: a command line the service runs under (such as heaptrack),
+    // or none.
+    Soak(double minutes, const QStringList& wrapper) : m_limitMs(qint64(minutes * 60000)), m_wrapper(wrapper) {}
     ~Soak() { teardown(); }
 
     // Bench, data, stand-ins, service and its settings; false with the
@@ -436,6 +464,7 @@ private:
     void failed(const QString& why);
 
     qint64 m_limitMs;
+    QStringList m_wrapper;
     Bench m_bench;
     QTemporaryDir m_root;
     QString m_record;
@@ -457,6 +486,7 @@ private:
     std::mutex m_sampleMutex;
     std::vector<Sample> m_samples; // guarded by m_sampleMutex
     Sample m_idleBefore, m_idleAfter;
+    QString m_idleThreads;
 };
 
 void Soak::failed(const QString& why)
@@ -525,7 +555,9 @@ bool Soak::startService()
                              {"vxrserverurl", m_url}, {"uploadlog", m_root.filePath("upload.log")}};
     if (!writeFile(m_root.filePath("kozu/etc/vxrclient/config.json"), QJsonDocument(config).toJson()))
         return false;
-    m_service = m_bench.spawn(Host::Appliance, {"/bin/sh", "-c", R"(exec "$0" >"$1" 2>&1)", VXRCLIENT_BIN, m_output},
+    m_service = m_bench.spawn(Host::Appliance,
+                              QStringList{"/bin/sh", "-c", R"(exec "$@" >"$0" 2>&1)", m_output} + m_wrapper
+                                  + QStringList{VXRCLIENT_BIN},
                               {{"VXR_FILES_ROOT", m_root.path()}});
     for (int i = 0; m_service && i < 150 && ask({{"cmd", "vxrclient_task_alload"}}).value("err").toInt(-1) != 0; ++i)
         QThread::msleep(100);
@@ -718,7 +750,7 @@ namespace {
 // A cycle: new data and snapshot, a daily time re-saved, the upload, a
 // restore; the next starts only when one fits in the time left (at least
 // two run, so that a restore is among them).
-const qint64 kCycleMs = 200000;
+const qint64 kCycleMs = 120000;
 
 const char* kHeader = "minute   RSS MB  anon MB  threads    fds    served  errors  reports  transfers\n";
 
@@ -754,6 +786,7 @@ int Soak::run()
     // The connections' threads end once their peers are gone.
     QThread::msleep(3000);
     sampleOf(m_pid, &m_idleAfter);
+    m_idleThreads = threadNames(m_pid);
     const bool reports = checkReports();
     const bool log = checkLog();
     const bool stopped = stopService();
@@ -827,21 +860,21 @@ void Soak::summary()
     for (const Sample& s : m_samples)
         printRow(s);
     if (!m_samples.empty()) {
-        const Sample& base = m_samples.front();
-        const Sample& end = m_samples.back();
-        std::printf("baseline, minute %d: RSS %.1f MB, anon %.1f MB, %ld threads, %ld fds\n", base.minute,
-                    base.rssKb / 1024.0, base.anonKb / 1024.0, base.threads, base.fds);
-        std::printf("end, minute %d:      RSS %.1f MB, anon %.1f MB, %ld threads, %ld fds\n", end.minute,
-                    end.rssKb / 1024.0, end.anonKb / 1024.0, end.threads, end.fds);
-        std::printf("end / baseline: RSS %.3f, anon %.3f (goal within 5%%), threads %.3f (%+ld), fds %.3f (%+ld) "
-                    "(goal within a handful)\n",
-                    double(end.rssKb) / base.rssKb, double(end.anonKb) / base.anonKb,
-                    double(end.threads) / base.threads, end.threads - base.threads, double(end.fds) / base.fds,
-                    end.fds - base.fds);
+        // Minute 1 is the baseline asked for; the warm one is the first
+        // sample after an upload, a restore and a report have each run,
+        // which a leak would still grow from.
+        printRatios("minute 1", m_samples.front(), m_samples.back());
+        for (const Sample& s : m_samples) {
+            if (s.reports >= 1 && s.transfers >= 3) {
+                printRatios("warm", s, m_samples.back());
+                break;
+            }
+        }
     }
     std::printf("idle before the load: %ld threads, %ld fds, RSS %.1f MB; after it: %ld threads, %ld fds, RSS %.1f MB\n",
                 m_idleBefore.threads, m_idleBefore.fds, m_idleBefore.rssKb / 1024.0, m_idleAfter.threads,
                 m_idleAfter.fds, m_idleAfter.rssKb / 1024.0);
+    std::printf("threads after the load: %s\n", qPrintable(m_idleThreads));
     const double seconds = m_load.elapsed() / 1000.0;
     std::printf("requests served: %ld (%.1f/s), wrong replies: %ld, misbehaving connections: %ld\n",
                 m_shared.served.load(), m_shared.served.load() / seconds, m_shared.wrong.load(),
@@ -884,16 +917,19 @@ int main(int argc, char* argv[])
         bool ok = false;
         minutes = args.value(at + 1).toDouble(&ok);
         if (!ok || minutes < 1 || minutes > 24 * 60) {
-            std::fprintf(stderr, "usage: bench_soak [--minutes N]   (1 to 1440; default 10)\n");
+            std::fprintf(stderr, "usage: bench_soak [--minutes N] [--wrap 'COMMAND LINE']   (N from 1 to 1440, "
+                                 "default 10)\n");
             return 2;
         }
     }
+    const int wrap = args.indexOf("--wrap");
+    const QStringList wrapper = wrap > 0 ? args.value(wrap + 1).split(' ', QString::SkipEmptyParts) : QStringList();
     const QString why = Bench::skipReason();
     if (!why.isEmpty()) {
         std::printf("soak: not measured (%s)\n", qPrintable(why));
         return 0;
     }
-    Soak soak(minutes);
+    Soak soak(minutes, wrapper);
     if (!soak.setUp())
         return 1;
     return soak.run();
