@@ -923,7 +923,7 @@ int main(int argc, char* argv[])
         }
     }
     const int wrap = args.indexOf("--wrap");
-    const QStringList wrapper = wrap > 0 ? args.value(wrap + 1).split(' ', QString::SkipEmptyParts) : QStringList();
+    const QStringList wrapper = wrap > 0 ? args.value(wrap + 1).split(' ', Qt::SkipEmptyParts) : QStringList();
     const QString why = Bench::skipReason();
     if (!why.isEmpty()) {
         std::printf("soak: not measured (%s)\n", qPrintable(why));
