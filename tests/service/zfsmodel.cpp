@@ -197,7 +197,7 @@ ZfsModel::Outcome ZfsModel::list(Pool& pool, const QStringList& args)
             named << a;
     }
     const bool known = scripted && std::all_of(fields.begin(), fields.end(), [](const QString& f) {
-        return f == QLatin1String("name") || f == QLatin1String("userrefs");
+        return f == QLatin1String("name") || f == QLatin1String("userrefs") || f == QLatin1String("clones");
     });
     const bool option = std::any_of(named.begin(), named.end(), [](const QString& n) { return n.startsWith('-'); });
     if (!known || option) {
@@ -225,7 +225,11 @@ ZfsModel::Outcome ZfsModel::list(Pool& pool, const QStringList& args)
             o.out += snap.line;
             for (int f = 1; f < fields.size(); ++f) {
                 o.out += '\t';
-                o.out += snap.tags.isEmpty() ? QByteArray("0") : QByteArray::number(snap.tags.size());
+                // The model makes no clones.
+                if (fields.at(f) == QLatin1String("clones"))
+                    o.out += '-';
+                else
+                    o.out += snap.tags.isEmpty() ? QByteArray("0") : QByteArray::number(snap.tags.size());
             }
             o.out += '\n';
         }

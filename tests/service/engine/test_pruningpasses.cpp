@@ -54,13 +54,13 @@ protected:
         std::unique_lock<std::mutex> lock(m_mutex);
         if (a.value(0) == "snapshot") {
             snapshots << a.value(1);
-        } else if (a.contains("name,userrefs")) {
+        } else if (a.contains("name,userrefs,clones")) {
             listed << a.last();
             m_changed.notify_all();
             m_changed.wait(lock, [this] { return !m_gate; });
             QByteArray out;
             for (const QString& s : snapshots.filter(a.last() + "@"))
-                out += s.toUtf8() + "\t0\n";
+                out += s.toUtf8() + "\t0\t-\n";
             return FakePrograms::ok(out);
         } else if (a.value(0) == "destroy") {
             destroyed << a.value(1);
