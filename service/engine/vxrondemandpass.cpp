@@ -100,13 +100,9 @@ int VxrOnDemandPass::send(const VxrSsh::Account& account, QString* sent)
     QList<Code> notStarted;
     QList<Code> failed;
     const VxrStreamLink link = span.isEmpty() ? VxrStreamLink() : m_links.linkTo(*programs, account, false);
-    // Received as the scheduled upload's increments: with a remote rule the
-    // server keeps its own history.
-    const VxrZfs::ServerHistory history = m_config.retention.enabled && m_config.retention.hasRemote
-        ? VxrZfs::ServerHistory::Own
-        : VxrZfs::ServerHistory::Mirror;
-    const VxrPhasePlan phases =
-        phasesOf(account, m_config.datasetRoot, span, newest, link, history, &notStarted, &failed);
+    // Received as the scheduled upload's increments.
+    const VxrPhasePlan phases = phasesOf(account, m_config.datasetRoot, span, newest, link,
+                                         m_pruning.serverHistory(), &notStarted, &failed);
     const VxrPhaseOutcome outcome = VxrPhaseRunner(*programs, nullptr, m_worker.quitting()).run(phases, {});
     if (outcome.phase >= 0) {
         code = outcome.outcome == VxrTransferResult::Succeeded    ? Sent

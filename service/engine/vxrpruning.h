@@ -5,6 +5,7 @@
 #include "vxrclaims.h"
 #include "vxrretention.h"
 #include "vxrssh.h"
+#include "vxrzfs.h"
 
 #include <QHash>
 #include <QSet>
@@ -41,6 +42,13 @@ public:
                const VxrSettingsStore& settings);
 
     const VxrRetention::Policy& policy() const { return m_policy; }
+    // How uploads receive their increments: the server keeps its own
+    // history when it has a pruning rule of its own, and otherwise mirrors
+    // the appliance, as without retention.
+    VxrZfs::ServerHistory serverHistory() const
+    {
+        return m_policy.enabled && m_policy.hasRemote ? VxrZfs::ServerHistory::Own : VxrZfs::ServerHistory::Mirror;
+    }
     VxrDatasetClaims& claims() { return m_claims; }
 
     // One local pruning pass over the dataset by the local rule: skipped

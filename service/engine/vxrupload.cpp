@@ -19,13 +19,6 @@ namespace {
 constexpr int kPollMs = 2000;
 constexpr int kStartMs = 30000;
 
-// The server keeps its own history when it has a pruning rule of its own;
-// otherwise it mirrors the appliance, as without retention.
-VxrZfs::ServerHistory serverHistory(const VxrRetention::Policy& policy)
-{
-    return policy.enabled && policy.hasRemote ? VxrZfs::ServerHistory::Own : VxrZfs::ServerHistory::Mirror;
-}
-
 // The phases of the plan: the full stream with its estimate, then the
 // increments with theirs (estimated again when it is still unknown).
 VxrPhasePlan phasesOf(const VxrPlan::Upload& plan, const VxrSsh::Account& account, const QString& dataset,
@@ -131,7 +124,7 @@ bool VxrUploadFlow::run(const VxrTask& task)
     if (cancelled())
         return finish(VxrTransferResult::Cancelled);
     const VxrPhasePlan phases = phasesOf(plan, account, dataset, task.index, m_links.linkTo(*run, account, true),
-                                         serverHistory(m_pruning.policy()));
+                                         m_pruning.serverHistory());
     VxrPhaseRunner runner(*run, &queue, m_worker.quitting());
     QList<qint64> sizes;
     if (!runner.estimate(phases, &sizes))
