@@ -8,6 +8,10 @@
 #include <QJsonDocument>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <mutex>
 
 namespace {
 
@@ -121,22 +125,61 @@ QString columnText(sqlite3_stmt* stmt, int col)
 
 } // namespace
 
+// The connection writes and clears share: a fresh one per record made the
+// log the busiest thing of a retention pass.
+class TJKozulog::Writer
+{
+public:
+    explicit Writer(const QString& path) : m_path(path) {}
+
+    // Under the lock of the caller; null when the database cannot be
+    // opened.
+    Connection* connection()
+    {
+        struct stat now;
+        const QByteArray file = QFile::encodeName(m_path);
+        if (m_connection && (::stat(file.constData(), &now) != 0 || now.st_dev != m_dev || now.st_ino != m_ino))
+            m_connection.reset();
+        if (m_connection)
+            return m_connection.get();
+        auto opened = std::make_unique<Connection>(m_path, true);
+        if (!opened->db() || ::stat(file.constData(), &now) != 0)
+            return nullptr;
+        m_dev = now.st_dev;
+        m_ino = now.st_ino;
+        m_connection = std::move(opened);
+        return m_connection.get();
+    }
+
+    std::mutex mutex;
+
+private:
+    const QString m_path;
+    std::unique_ptr<Connection> m_connection;
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+};
+
 TJKozulog::TJKozulog(QObject* parent)
     : TJKozulog(PHPaths::resolve(QString::fromLatin1(kDefaultDb)), parent)
 {
 }
 
-TJKozulog::TJKozulog(const QString& dbPath, QObject* parent) : QObject(parent), m_path(dbPath) {}
+TJKozulog::TJKozulog(const QString& dbPath, QObject* parent)
+    : QObject(parent), m_path(dbPath), m_writer(std::make_unique<Writer>(dbPath))
+{
+}
 
 TJKozulog::~TJKozulog() = default;
 
 bool TJKozulog::write(const QString& level, const QString& message, const QJsonObject& details,
                       const QString& app, const QString& user, const QString& spare2, const QString& spare3)
 {
-    Connection c(m_path, true);
-    if (!c.db())
+    const std::lock_guard<std::mutex> lock(m_writer->mutex);
+    Connection* c = m_writer->connection();
+    if (!c)
         return false;
-    Statement st(c.db(),
+    Statement st(c->db(),
                  "INSERT INTO kozulog (time, level, message, app, user, sparefield1, sparefield2, sparefield3)"
                  " VALUES (?, ?, ?, ?, ?, ?, ?, ?);");
     if (!st.get())
@@ -151,6 +194,11 @@ bool TJKozulog::write(const QString& level, const QString& message, const QJsonO
 
 bool TJKozulog::loadByApp(QJsonArray& records, const QString& app) const
 {
+    return loadByApp(records, app, -1);
+}
+
+bool TJKozulog::loadByApp(QJsonArray& records, const QString& app, int limit) const
+{
     Connection c(m_path, false);
     if (c.missing())
         return true;
@@ -158,8 +206,9 @@ bool TJKozulog::loadByApp(QJsonArray& records, const QString& app) const
         return false;
     Statement st(c.db(),
                  "SELECT id, time, level, message, app, user, sparefield1, sparefield2, sparefield3"
-                 " FROM kozulog WHERE app = ? ORDER BY id DESC;");
-    if (!st.get() || !st.bind(1, app))
+                 " FROM kozulog WHERE app = ? ORDER BY id DESC LIMIT ?;");
+    // A negative limit is none.
+    if (!st.get() || !st.bind(1, app) || sqlite3_bind_int(st.get(), 2, limit < 0 ? -1 : limit) != SQLITE_OK)
         return false;
     static const QString keys[] = {QStringLiteral("time"),        QStringLiteral("level"),
                                    QStringLiteral("message"),     QStringLiteral("app"),
@@ -196,10 +245,11 @@ bool TJKozulog::loadByApp(QJsonArray& records, const QString& app) const
 
 int TJKozulog::clearByApp(const QString& app)
 {
-    Connection c(m_path, true);
-    if (!c.db())
+    const std::lock_guard<std::mutex> lock(m_writer->mutex);
+    Connection* c = m_writer->connection();
+    if (!c)
         return 0;
-    Statement st(c.db(), "DELETE FROM kozulog WHERE app = ?;");
+    Statement st(c->db(), "DELETE FROM kozulog WHERE app = ?;");
     if (!st.get() || !st.bind(1, app))
         return 0;
     return sqlite3_step(st.get()) == SQLITE_DONE ? 1 : 0;

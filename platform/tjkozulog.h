@@ -6,13 +6,17 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 // The appliance's per-application operation log, kept in an SQLite
 // database (WAL mode) so that it outlives the service.
 //
-// Every call opens its own connection and closes it before returning, so
-// one object may be used from any number of threads at once, and several
-// processes may share the database file; a writer that meets a lock waits
-// up to the busy timeout before the call fails.
+// Writes and clears share one connection, opened at the first and kept
+// while the file stays the same (a file removed or replaced is opened
+// afresh); listings open their own. One object may be used from any number
+// of threads at once, and several processes may share the database file; a
+// writer that meets a lock waits up to the busy timeout before the call
+// fails.
 class TJKozulog : public QObject
 {
     Q_OBJECT
@@ -39,6 +43,8 @@ public:
     // unchanged, when the database cannot be read. A database that does not
     // exist yet holds no records.
     bool loadByApp(QJsonArray& records, const QString& app) const;
+    // The same, the newest limit records at most.
+    bool loadByApp(QJsonArray& records, const QString& app, int limit) const;
 
     // Deletes the application's records. Non-zero when that succeeded
     // (also when there was nothing to delete), 0 on failure.
@@ -48,7 +54,10 @@ public:
     static constexpr int kBusyTimeoutMs = 10000;
 
 private:
+    class Writer;
+
     QString m_path;
+    std::unique_ptr<Writer> m_writer;
 };
 
 #endif

@@ -26,7 +26,7 @@ void VxrOperationLog::write(const char* level, const char* message, const QStrin
 bool VxrOperationLog::list(QJsonArray& records) const
 {
     QJsonArray raw;
-    if (!kozulog.loadByApp(raw, QString::fromLatin1(VxrLog::kApplication)))
+    if (!kozulog.loadByApp(raw, QString::fromLatin1(VxrLog::kApplication), kMaxListed))
         return false;
     const QJsonArray listed = VxrLog::listedRecords(raw);
     if (records.isEmpty()) {

@@ -19,8 +19,13 @@ public:
     // A fixed message followed by ": " and detail.
     void write(const char* level, const char* message, const QString& detail, int action, int state);
 
-    // Appends the engine's records, newest first, with their details merged
-    // in; false, records unchanged, when the log cannot be read.
+    // The newest records a listing holds, at most: a reply stays a few
+    // megabytes however long the log has grown.
+    static constexpr int kMaxListed = 10000;
+
+    // Appends the engine's records, newest first (kMaxListed at most), with
+    // their details merged in; false, records unchanged, when the log cannot
+    // be read.
     bool list(QJsonArray& records) const;
     // True when the platform cleared the engine's records.
     bool clear();

@@ -77,10 +77,8 @@ void VxrPruning::destroyLocal(const QString& dataset, const QStringList& doomed)
         *err = r.errText();
         return r.ok;
     }, &why);
-    if (pruned > 0) {
-        m_log.write(VxrLog::kInformation, VxrLog::kSnapshotsPruned, QStringLiteral("%1 %2").arg(pruned).arg(dataset),
-                    VxrLog::kActionSnapshot, VxrLog::kStateSucceeded);
-    }
+    if (pruned > 0)
+        notePruned(VxrLog::kSnapshotsPruned, dataset, pruned);
     if (!why.isEmpty() && firstToday(QStringLiteral("local ") + dataset))
         m_log.write(VxrLog::kError, VxrLog::kPruningFailed, why, VxrLog::kActionSnapshot, VxrLog::kStateFailed);
 }
@@ -102,11 +100,8 @@ void VxrPruning::destroyOnServer(const VxrSsh::Account& account, const QString& 
         *err = r.ok ? r.errText() : QStringLiteral("the server could not be asked: ") + r.errText();
         return r.ok && r.exitCode == 0;
     }, &why);
-    if (pruned > 0) {
-        m_log.write(VxrLog::kInformation, VxrLog::kServerSnapshotsPruned,
-                    QStringLiteral("%1 %2").arg(pruned).arg(dataset), VxrLog::kActionSnapshot,
-                    VxrLog::kStateSucceeded);
-    }
+    if (pruned > 0)
+        notePruned(VxrLog::kServerSnapshotsPruned, dataset, pruned);
     if (!why.isEmpty() && firstToday(QStringLiteral("server ") + dataset))
         m_log.write(VxrLog::kError, VxrLog::kServerPruningFailed, why, VxrLog::kActionSnapshot, VxrLog::kStateFailed);
 }
@@ -143,6 +138,47 @@ bool VxrPruning::firstToday(const QString& key)
         return false;
     m_recordDays.insert(key, day);
     return true;
+}
+
+void VxrPruning::notePruned(const char* marker, const QString& dataset, int pruned)
+{
+    const QDate today = m_seams.now().date();
+    const QString key = QLatin1String(marker) + dataset;
+    Tally earlier;
+    bool first = false;
+    {
+        HX2MutexLock lock(m_daysMutex);
+        Tally& tally = m_tallies[key];
+        first = tally.day != today;
+        if (first)
+            earlier = std::exchange(tally, Tally{today, 0});
+        else
+            tally.count += pruned;
+    }
+    if (earlier.count > 0)
+        writeRest(marker, dataset, earlier);
+    if (first)
+        m_log.write(VxrLog::kInformation, marker, QStringLiteral("%1 %2").arg(pruned).arg(dataset),
+                    VxrLog::kActionSnapshot, VxrLog::kStateSucceeded);
+}
+
+void VxrPruning::writeRest(const char* marker, const QString& dataset, const Tally& tally)
+{
+    m_log.write(VxrLog::kInformation, marker,
+                QStringLiteral("%1 %2 later on %3").arg(tally.count).arg(dataset, tally.day.toString(Qt::ISODate)),
+                VxrLog::kActionSnapshot, VxrLog::kStateSucceeded);
+}
+
+VxrPruning::~VxrPruning()
+{
+    HX2MutexLock lock(m_daysMutex);
+    for (auto it = m_tallies.cbegin(); it != m_tallies.cend(); ++it) {
+        if (it.value().count > 0) {
+            const bool server = it.key().startsWith(QLatin1String(VxrLog::kServerSnapshotsPruned));
+            const char* marker = server ? VxrLog::kServerSnapshotsPruned : VxrLog::kSnapshotsPruned;
+            writeRest(marker, it.key().mid(int(qstrlen(marker))), it.value());
+        }
+    }
 }
 
 void VxrPruning::noteClock(const QString& dataset)

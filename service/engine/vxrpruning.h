@@ -7,6 +7,7 @@
 #include "vxrssh.h"
 #include "vxrzfs.h"
 
+#include <QDate>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -40,6 +41,10 @@ public:
 
     VxrPruning(const VxrRetention::Policy& policy, VxrSeams& seams, VxrOperationLog& log,
                const VxrSettingsStore& settings);
+    // Writes what the day's records have not told yet.
+    ~VxrPruning();
+    VxrPruning(const VxrPruning&) = delete;
+    VxrPruning& operator=(const VxrPruning&) = delete;
 
     const VxrRetention::Policy& policy() const { return m_policy; }
     // How uploads receive their increments: the server keeps its own
@@ -57,9 +62,12 @@ public:
     // hold or a clone, or that the server held at the last upload, are
     // never chosen. At most kMaxPrunedPerPass go per pass, in one zfs
     // destroy (a longer backlog goes over the next cycles); what zfs
-    // refuses is left out of another try. Writes one "Snapshots pruned"
-    // record when it removed any, and a "Snapshot pruning failed" record
-    // with zfs's reason at most once a day for the dataset.
+    // refuses is left out of another try. The first pass of a day that
+    // removes any writes a "Snapshots pruned" record; what later passes
+    // that day remove is told in one record at the next day's first (or
+    // when the engine ends), so that a pass every few minutes does not
+    // bury the log. A "Snapshot pruning failed" record with zfs's reason
+    // is written at most once a day for the dataset.
     void pruneLocal(const QString& dataset);
     // After a successful upload whose server now ends at base: moves the
     // base hold there on both sides and prunes the server by the remote
@@ -89,6 +97,16 @@ private:
     bool firstToday(const QString& key);
     // The "clock disagrees" record, once a day for the dataset.
     void noteClock(const QString& dataset);
+    // Snapshots pruned on a side, by its record's marker: the day's first
+    // pass writes its record, later ones add to the day's tally.
+    struct Tally
+    {
+        QDate day;
+        int count = 0;
+    };
+    void notePruned(const char* marker, const QString& dataset, int pruned);
+    // The record of what a day's later passes pruned.
+    void writeRest(const char* marker, const QString& dataset, const Tally& tally);
 
     // Holds base on the appliance, releases the engine's hold from its
     // other snapshots and records base; false when base cannot be held.
@@ -109,6 +127,9 @@ private:
     HX2Mutex m_daysMutex;
     // Record kind and dataset -> the day (Julian) of its last record.
     QHash<QString, qint64> m_recordDays HX2_GUARDED_BY(m_daysMutex);
+    // Marker and dataset -> the day of its last pruning and what that
+    // day's record has not told.
+    QHash<QString, Tally> m_tallies HX2_GUARDED_BY(m_daysMutex);
 };
 
 #endif

@@ -153,7 +153,17 @@ void VxrSnapshotCycle::snap(const QString& dataset)
                     VxrLog::kActionSnapshot, VxrLog::kStateFailed);
         return;
     }
-    const HX2RunResult r = m_seams.programs()->run(VxrZfs::snapshot(VxrZfs::snapshotName(dataset, m_seams.now())));
+    const std::shared_ptr<VxrPrograms> run = m_seams.programs();
+    const QString name = VxrZfs::snapshotName(dataset, m_seams.now());
+    HX2RunResult r = run->run(VxrZfs::snapshot(name));
+    if (!r.ok && r.errText().contains(QLatin1String("already exists"))) {
+        // After the clock went back the stamps of the hour ahead exist
+        // already; taking none for that hour would leave it unprotected.
+        const HX2RunResult listed = run->run(VxrZfs::snapshotNamesOf(dataset));
+        const QString later = listed.ok ? VxrZfs::snapshotNameAfter(dataset, name, listed.outLines()) : QString();
+        if (!later.isEmpty())
+            r = run->run(VxrZfs::snapshot(later));
+    }
     if (!r.ok)
         m_log.write(VxrLog::kError, VxrLog::kBackupFailed, r.errText(), VxrLog::kActionSnapshot, VxrLog::kStateFailed);
 }

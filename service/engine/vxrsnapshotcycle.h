@@ -81,8 +81,10 @@ public:
     // pass runs on the pruning thread; this waits for it). Clears
     // running() at the end.
     void run();
-    // Takes dataset@vxr_<the clock's time as yyyyMMddHHmmss>. A failure
-    // writes one "Backup failed" record carrying zfs's error text; a
+    // Takes dataset@vxr_<the clock's time as yyyyMMddHHmmss>; when that
+    // name exists and a later one too (the clock went back), the name one
+    // second after the latest. A failure writes one "Backup failed"
+    // record carrying zfs's error text; a
     // dataset that is not a name zfs makes gets that record with no
     // program run.
     void snap(const QString& dataset);

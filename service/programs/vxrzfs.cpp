@@ -1,6 +1,7 @@
 #include "vxrzfs.h"
 
 #include "hx2utils.h"
+#include "vxrparse.h"
 #include "vxrplan.h"
 #include "vxrssh.h"
 
@@ -35,6 +36,26 @@ const QString kZfsText = QStringLiteral("/usr/sbin/zfs ");
 QString snapshotName(const QString& dataset, const QDateTime& time)
 {
     return dataset + QLatin1String("@vxr_") + time.toString(QStringLiteral("yyyyMMddHHmmss"));
+}
+
+QString snapshotNameAfter(const QString& dataset, const QString& tried, const QStringList& names)
+{
+    const QString prefix = dataset + QLatin1String("@vxr_");
+    if (!tried.startsWith(prefix) || VxrParse::snapshotTime(tried).isEmpty())
+        return QString();
+    // Fixed-width stamps sort as their times do.
+    QString latest = tried.mid(prefix.size());
+    for (const QString& name : names) {
+        if (name.startsWith(prefix) && name.midRef(prefix.size()) > latest && !VxrParse::snapshotTime(name).isEmpty())
+            latest = name.mid(prefix.size());
+    }
+    if (latest == tried.midRef(prefix.size()))
+        return QString();
+    // The stamp counted as a plain reading, without a zone's gaps.
+    const QDateTime next(QDate::fromString(latest.left(8), QStringLiteral("yyyyMMdd")),
+                         QTime::fromString(latest.mid(8), QStringLiteral("HHmmss")), Qt::UTC);
+    const QString stamp = next.addSecs(1).toString(QStringLiteral("yyyyMMddHHmmss"));
+    return stamp.size() == latest.size() ? prefix + stamp : QString();
 }
 
 VxrCommand info(const QString& datasetRoot)

@@ -21,6 +21,13 @@ constexpr const char* kZfs = "zfs";
 
 // The engine's snapshot name: dataset + "@vxr_" + time as yyyyMMddHHmmss.
 QString snapshotName(const QString& dataset, const QDateTime& time);
+// After zfs refused tried because the name exists: when one of the
+// dataset's names (a listing's lines) is stamped later than tried, the
+// clock has gone back (the hour repeated at the end of summer time, a
+// clock set right): the name one second after the latest, so that names
+// keep the order the snapshots were taken in. Empty otherwise, also for
+// two attempts within one second, which stay refused.
+QString snapshotNameAfter(const QString& dataset, const QString& tried, const QStringList& names);
 
 // ---- Local commands
 

@@ -162,6 +162,28 @@ TEST_F(Kozulog, SurvivesReopenAndClearsOneApplication)
     EXPECT_EQ(again.at(0).toObject().value("message").toString(), "a2");
 }
 
+TEST_F(Kozulog, KeptConnectionFollowsTheFileAndListingsCap)
+{
+    TJKozulog log(dbPath());
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(log.write("Information", QString::number(i), QJsonObject(), "A", "SYSTEM", "", ""));
+    QJsonArray newest;
+    ASSERT_TRUE(log.loadByApp(newest, "A", 2));
+    ASSERT_EQ(newest.size(), 2);
+    EXPECT_EQ(newest.at(0).toObject().value("message").toString(), "4");
+    EXPECT_EQ(newest.at(1).toObject().value("message").toString(), "3");
+
+    // The database removed (an operator's reset): the next record starts a
+    // new file rather than going into the unlinked one.
+    for (const char* tail : {"", "-wal", "-shm"})
+        QFile::remove(dbPath() + tail);
+    ASSERT_TRUE(log.write("Information", "after", QJsonObject(), "A", "SYSTEM", "", ""));
+    QJsonArray after;
+    ASSERT_TRUE(TJKozulog(dbPath()).loadByApp(after, "A"));
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_EQ(after.at(0).toObject().value("message").toString(), "after");
+}
+
 TEST_F(Kozulog, UnusableDatabaseFailsCleanly)
 {
     // Never written: no records, no failure, and no file is created by reading.

@@ -305,6 +305,47 @@ TEST_F(EngineOps, SnapshotCycleRecordsTheFailureAndGoesOn)
     }
 }
 
+TEST_F(EngineOps, SnapshotNameThatExistsAfterTheClockWentBack)
+{
+    // The clock reads 14:05:09; the dataset already holds these names.
+    struct Case { const char* name; QStringList existing; QString retried; };
+    const Case cases[] = {
+        {"repeated hour", {"p/a@vxr_20260307140509", "p/a@vxr_20260307145500", "p/a@manual"},
+         "p/a@vxr_20260307145501"},
+        {"latest ends a day", {"p/a@vxr_20260307140509", "p/a@vxr_20260307235959"}, "p/a@vxr_20260308000000"},
+        {"two attempts within one second", {"p/a@vxr_20260307140509", "p/a@vxr_20260307140000"}, ""},
+        // Only the dataset's own names count: a child's and a foreign stamp do not.
+        {"later names elsewhere", {"p/a@vxr_20260307140509", "p/a/b@vxr_20260307150000", "p/ab@vxr_20260307150000",
+                                   "p/a@vxr_2026030715000x"}, ""},
+        {"last stamp of all", {"p/a@vxr_20260307140509", "p/a@vxr_99991231235959"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = std::make_shared<FakePrograms>();
+        fake->onRun([&c](const VxrCommand& run) {
+            if (run.args.value(0) == "snapshot")
+                return c.existing.contains(run.args.value(1))
+                           ? FakePrograms::exited(1, "cannot create snapshot: dataset already exists\n")
+                           : FakePrograms::ok();
+            return FakePrograms::ok(c.existing.join('\n').toUtf8());
+        });
+        VxrClient engine;
+        engine.setPrograms(fake);
+        engine.setClock([] { return QDateTime(QDate(2026, 3, 7), QTime(14, 5, 9)); });
+        HX2Journals journal;
+        engine.logClear(journal);
+        engine.vxrSnap("p/a");
+        QStringList snapshots;
+        for (const VxrCommand& run : fake->runs())
+            if (run.args.value(0) == "snapshot")
+                snapshots << run.args.value(1);
+        EXPECT_EQ(snapshots, QStringList({"p/a@vxr_20260307140509"}) + (c.retried.isEmpty() ? QStringList() : QStringList{c.retried}));
+        QJsonArray log;
+        ASSERT_TRUE(engine.logAlload(journal, log));
+        EXPECT_EQ(log.size(), c.retried.isEmpty() ? 1 : 0);
+    }
+}
+
 TEST_F(EngineOps, SnapshotThatCannotStartLeavesAnEmptyErrorText)
 {
     // zfs cannot be started at all.

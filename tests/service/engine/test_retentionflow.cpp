@@ -336,10 +336,19 @@ TEST_F(RetentionFlow, ClockThatDisagreesIsReportedOnceADay)
     EXPECT_EQ(world.local, QStringList({snap(2)}));
     EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kClockDisagrees) + ": tank/a",
                                          QString(VxrLog::kSnapshotsPruned) + ": 3 tank/a"}));
+    // The day's later passes are told in one record at the next day's first.
+    for (int day = 0; day < 2; ++day) {
+        world.local.prepend(ahead);
+        engine->units().pruning.pruneLocal("tank/a");
+        EXPECT_EQ(world.local, QStringList({snap(2)}));
+    }
+    EXPECT_TRUE(newRecords().isEmpty());
     world.local.prepend(ahead);
+    m_minute = 24 * 60;
     engine->units().pruning.pruneLocal("tank/a");
-    EXPECT_EQ(world.local, QStringList({snap(2)}));
-    EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kSnapshotsPruned) + ": 1 tank/a"}));
+    EXPECT_EQ(newRecords(), QStringList({QString(VxrLog::kClockDisagrees) + ": tank/a",
+                                         QString(VxrLog::kSnapshotsPruned) + ": 2 tank/a later on 2026-03-07",
+                                         QString(VxrLog::kSnapshotsPruned) + ": 1 tank/a"}));
 }
 
 // The pass finds the dataset claimed by the upload and leaves it alone.
