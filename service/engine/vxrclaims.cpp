@@ -29,13 +29,16 @@ constexpr int kOtherProcess = -2;
 // true when path is a folder (and no link) afterwards.
 bool makeOwnerOnlyFolders(const QString& path)
 {
+    struct stat st;
+    // Made already: the usual case, every claim.
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return true;
     QString at;
     for (const QString& part : QDir::cleanPath(path).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         at += QLatin1Char('/') + part;
         if (::mkdir(QFile::encodeName(at).constData(), 0700) != 0 && errno != EEXIST)
             return false;
     }
-    struct stat st;
     return ::lstat(QFile::encodeName(at).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
