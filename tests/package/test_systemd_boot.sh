@@ -26,7 +26,8 @@
 #
 # The package is DIR/STEM_*.deb. CACHE is the directory that keeps the
 # debootstrap tree between runs; it is made again when missing or when the
-# package's dependencies, the package source or this recipe change. Needs
+# package's dependencies, the package source or this recipe change; with
+# VXR_BOOT_TREE_ONLY=1 the script ends once the tree is there. Needs
 # root. Exits 0 when every step passed, 1 when one failed, 77 (skipped,
 # with the reason) when this machine cannot make or boot such a container.
 set -uo pipefail
@@ -130,6 +131,10 @@ if [ "$(cat "$cache/key" 2>/dev/null)" != "$key" ]; then
   echo "tree made in $(seconds "$t" "$(now)") s ($(du -sm "$cache/root" | cut -f1) MB)"
 fi
 flock -u 9
+if [ "${VXR_BOOT_TREE_ONLY:-}" = 1 ]; then
+  echo "the container's tree is ready"
+  exit 0
+fi
 
 # ---- The container
 
