@@ -1,6 +1,7 @@
 #ifndef HX2MUTEX_H
 #define HX2MUTEX_H
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -63,6 +64,14 @@ public:
     {
         std::unique_lock<std::mutex> lock(mutex.m_mutex, std::adopt_lock);
         m_cv.wait(lock);
+        lock.release();
+    }
+    // The same, for at most the given time.
+    template <class Rep, class Period>
+    void waitFor(HX2Mutex& mutex, const std::chrono::duration<Rep, Period>& time) HX2_REQUIRES(mutex)
+    {
+        std::unique_lock<std::mutex> lock(mutex.m_mutex, std::adopt_lock);
+        m_cv.wait_for(lock, time);
         lock.release();
     }
     void notifyAll() { m_cv.notify_all(); }

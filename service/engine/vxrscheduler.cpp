@@ -23,10 +23,46 @@ VxrScheduler::VxrScheduler(VxrSeams& seams, const VxrSettingsStore& settings, Vx
 {
 }
 
+VxrScheduler::~VxrScheduler()
+{
+    stop();
+}
+
 void VxrScheduler::start()
 {
-    if (!m_running.exchange(true))
-        std::thread([this] { run(); }).detach();
+    HX2MutexLock lock(m_threadMutex);
+    if (m_running.exchange(true))
+        return;
+    // The last thread, stopped, has ended or is ending.
+    if (m_thread.joinable())
+        m_thread.join();
+    m_thread = std::thread([this] { run(); });
+}
+
+void VxrScheduler::stop()
+{
+    {
+        HX2MutexLock lock(m_stopMutex);
+        m_stopping = true;
+        m_stopped.notifyAll();
+    }
+    std::thread thread;
+    {
+        HX2MutexLock lock(m_threadMutex);
+        thread.swap(m_thread);
+    }
+    if (thread.joinable())
+        thread.join();
+}
+
+bool VxrScheduler::pause()
+{
+    // Waits out the whole pause whatever wakes it, but for a stop.
+    const auto end = std::chrono::steady_clock::now() + kPassSleep;
+    HX2MutexLock lock(m_stopMutex);
+    while (!m_stopping && std::chrono::steady_clock::now() < end)
+        m_stopped.waitFor(m_stopMutex, end - std::chrono::steady_clock::now());
+    return !m_stopping;
 }
 
 void VxrScheduler::run()
@@ -38,7 +74,8 @@ void VxrScheduler::run()
     for (;;) {
         const VxrSettings s = m_settings.settings();
         if (!s.active) {
-            std::this_thread::sleep_for(kPassSleep);
+            if (!pause())
+                break;
             continue;
         }
         if (state.reportDue(mono.elapsed(), s.reportIntervalMs))
@@ -46,11 +83,12 @@ void VxrScheduler::run()
         if (state.cycleDue(mono.elapsed(), s.backupIntervalMs)
             && VxrSchedule::cycleMayStart(m_worker.running().load(), false))
             m_cycle.start();
-        // sleep_for resumes after a signal for the time that is left.
-        std::this_thread::sleep_for(kPassSleep);
+        if (!pause())
+            break;
         if (state.dailyCheckDue(m_seams.now().time().minute(), m_cycle.running().load()))
             dailyCheck();
     }
+    m_running.store(false);
 }
 
 void VxrScheduler::dailyCheck()

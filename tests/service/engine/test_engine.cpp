@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -358,6 +359,24 @@ TEST_F(EngineOps, SnapshotThatCannotStartLeavesAnEmptyErrorText)
     ASSERT_TRUE(engine.logAlload(journal, log));
     ASSERT_EQ(log.size(), 1);
     EXPECT_EQ(log.at(0).toObject().value("message").toString(), "##$@vxr@$##Backup failed##$@vxr@$##: ");
+}
+
+TEST_F(EngineOps, EndingTheEngineEndsItsScheduler)
+{
+    const auto threads = [] { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+    QElapsedTimer timer;
+    int running = 0;
+    {
+        VxrClient engine;
+        engine.setPrograms(fake);
+        engine.units().scheduler.start();
+        engine.units().scheduler.start();
+        running = threads();
+        timer.start();
+    }
+    // Within its pause, and no thread is left to touch the engine's memory.
+    EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_EQ(threads(), running - 1);
 }
 
 TEST_F(EngineOps, InventoryQueries)
