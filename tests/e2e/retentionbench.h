@@ -21,10 +21,6 @@ using zbench::Bench;
 using zbench::Host;
 using zbench::Result;
 
-inline const QString kDriver = QStringLiteral(RETENTION_DRIVER);
-inline const QString kPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##: ";
-inline const QString kServerPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##: ";
-
 inline void writeJsonFile(const QString& path, const QJsonObject& o)
 {
     QDir().mkpath(QFileInfo(path).path());
@@ -36,6 +32,11 @@ inline void writeJsonFile(const QString& path, const QJsonObject& o)
 class RetentionBench : public zbench::BenchTest
 {
 protected:
+    static inline const QString kDriver = QStringLiteral(RETENTION_DRIVER);
+    // The records of the pruning passes, before the count and the dataset.
+    static inline const QString kPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##: ";
+    static inline const QString kServerPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##: ";
+
     // The root is named after the suite, in lower case, and the test.
     void SetUp() override
     {
