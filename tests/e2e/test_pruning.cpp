@@ -1,88 +1,23 @@
 // Pruning that zfs refuses in part, on real zfs-fuse pools and a real
 // sshd: each engine step runs in a fresh driver process inside the
 // appliance, with its clock set to the step's time.
-#include "zbenchtest.h"
-
-#include "../printqt.h"
-
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
-using zbench::Bench;
-using zbench::Host;
-using zbench::Result;
+#include "retentionbench.h"
 
 namespace {
 
-const QString kDriver = QStringLiteral(RETENTION_DRIVER);
-const QString kPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##: ";
-const QString kServerPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##: ";
-
-class Pruning : public zbench::BenchTest
+class Pruning : public RetentionBench
 {
 protected:
-    void SetUp() override
-    {
-        zbench::BenchTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        m_root = bench().stateDir() + "/app/home/pruning-"
-                 + QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-
-    void writeJson(const QString& underRoot, const QJsonObject& o)
-    {
-        const QString path = bench().hostPath(Host::Appliance, m_root + underRoot);
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-        f.write(QJsonDocument(o).toJson());
-    }
-
-    // The configuration with this retention and the settings for the
-    // dataset with the bench's account.
-    void configure(const QString& dataset, const QJsonObject& retention)
-    {
-        writeJson("/config.json", QJsonObject{{"vg", "tank"}, {"lv", "home"}, {"retention", retention}});
-        writeJson("/kozu/etc/vxrclientisp/settings.json",
-                  QJsonObject{{"dmpaths", QJsonArray{dataset}},
-                              {"server", QJsonObject{{"host", bench().serverHost()}, {"port", bench().port()},
-                                                     {"uid", "root"}, {"pwd", bench().password()}}}});
-    }
-
-    // One driver step at 2026-03-07 12:00 plus minute minutes: its
-    // operation-log messages.
+    // One driver step: its operation-log messages.
     QStringList step(int minute, const QStringList& op)
     {
-        const QString now = stamp(minute);
-        const Result r = bench().run(Host::Appliance, QStringList{kDriver, m_root + "/config.json"} + op, 600000,
-                                     {{"VXR_FILES_ROOT", m_root}, {"VXR_DRIVER_NOW", now}});
-        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-        QStringList messages;
-        for (const QString& line : r.lines()) {
-            if (!line.startsWith("RESULT "))
-                continue;
-            const QJsonObject o = QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
-            EXPECT_TRUE(o.value("ok").toBool()) << line.toStdString();
-            for (const QJsonValue& m : o.value("messages").toArray())
-                messages << m.toString();
-        }
+        const QJsonObject o = RetentionBench::step(minute, op);
+        EXPECT_TRUE(o.value("ok").toBool()) << QJsonDocument(o).toJson().toStdString();
         // Each step reports only what it wrote.
         bench().run(Host::Appliance, {kDriver, m_root + "/config.json", "logclear"}, 60000,
                     {{"VXR_FILES_ROOT", m_root}});
-        return messages;
+        return o.value("messages").toVariant().toStringList();
     }
-
-    static QString stamp(int minute)
-    {
-        return QDateTime(QDate(2026, 3, 7), QTime(12, 0)).addSecs(60 * minute).toString("yyyyMMddHHmmss");
-    }
-    static QString vxr(const QString& ds, int minute) { return ds + "@vxr_" + stamp(minute); }
-
-    QString m_root;
 };
 
 // A clone of an old snapshot on either side: the other candidates still

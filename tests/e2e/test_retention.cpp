@@ -1,100 +1,21 @@
 // Retention on real zfs-fuse pools and a real sshd: each engine step runs
 // in a fresh driver process inside the appliance (so every step is also a
 // restart), with its clock set to the step's time.
-#include "zbenchtest.h"
+#include "retentionbench.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 
-using zbench::Bench;
-using zbench::Host;
-using zbench::Result;
-
 namespace {
 
-const QString kDriver = QStringLiteral(RETENTION_DRIVER);
-const QString kPruned = "##$@vxr@$##Snapshots pruned##$@vxr@$##: ";
-const QString kServerPruned = "##$@vxr@$##Server snapshots pruned##$@vxr@$##: ";
-
-void writeJson(const QString& path, const QJsonObject& o)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(QJsonDocument(o).toJson());
-}
-
-class Retention : public zbench::BenchTest
-{
-protected:
-    void SetUp() override
-    {
-        zbench::BenchTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        m_root = bench().stateDir() + "/app/home/retention-"
-                 + QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-
-    QString hostFile(const QString& underRoot) const { return bench().hostPath(Host::Appliance, m_root + underRoot); }
-
-    // The configuration (with retention unless it is null) and settings
-    // for the dataset, with the bench's account when account is set.
-    void configure(const QString& dataset, const QJsonValue& retention, bool account)
-    {
-        QJsonObject config{{"vg", "tank"}, {"lv", "home"}};
-        if (!retention.isNull())
-            config.insert("retention", retention);
-        writeJson(hostFile("/config.json"), config);
-        QJsonObject settings{{"dmpaths", QJsonArray{dataset}}};
-        if (account)
-            settings.insert("server", QJsonObject{{"host", bench().serverHost()}, {"port", bench().port()},
-                                                  {"uid", "root"}, {"pwd", bench().password()}});
-        writeJson(hostFile("/kozu/etc/vxrclientisp/settings.json"), settings);
-    }
-
-    // One driver step at 2026-03-07 12:00 plus minute minutes.
-    QJsonObject step(int minute, const QStringList& op)
-    {
-        const QString now = QDateTime(QDate(2026, 3, 7), QTime(12, 0)).addSecs(60 * minute).toString("yyyyMMddHHmmss");
-        const Result r = bench().run(Host::Appliance, QStringList{kDriver, m_root + "/config.json"} + op, 600000,
-                                     {{"VXR_FILES_ROOT", m_root}, {"VXR_DRIVER_NOW", now}});
-        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-        for (const QString& line : r.lines()) {
-            if (line.startsWith("RESULT "))
-                return QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
-        }
-        ADD_FAILURE() << "no RESULT line: " << r.out.toStdString() << r.err.toStdString();
-        return QJsonObject();
-    }
-
-    // name -> hold count of the dataset's snapshots on a host, in order.
-    QStringList holds(Host host, const QString& dataset) const
-    {
-        return bench().run(host, {"zfs", "list", "-t", "snapshot", "-H", "-o", "name,userrefs", dataset}).lines();
-    }
-
-    static QString vxr(const QString& ds, int minute)
-    {
-        return ds + "@vxr_" + QDateTime(QDate(2026, 3, 7), QTime(12, 0)).addSecs(60 * minute).toString("yyyyMMddHHmmss");
-    }
-
-    QString m_root;
-};
+using Retention = RetentionBench;
 
 TEST_F(Retention, KeepThreeHoldsTheBaseAndPrunesBothSides)
 {
     Bench& b = bench();
     const QString ds = "tank/ret1";
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
-    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    ASSERT_TRUE(createFresh(ds));
     QString error;
     ASSERT_TRUE(b.fill(Host::Appliance, ds, 7, 2, 1 << 20, &error)) << error.toStdString();
     ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "snapshot", ds + "@manual"}).ok());
@@ -142,8 +63,7 @@ TEST_F(Retention, KeepThreeHoldsTheBaseAndPrunesBothSides)
     ASSERT_FALSE((before = b.checksum(Host::Appliance, ds, &error)).isEmpty()) << error.toStdString();
     ASSERT_FALSE((after = b.checksum(Host::Server, ds, &error)).isEmpty()) << error.toStdString();
     EXPECT_EQ(before, after);
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
+    destroyBoth(ds);
 }
 
 // Under a remote rule of its own the server keeps what the appliance has
@@ -153,10 +73,8 @@ TEST_F(Retention, ServerKeepsTenWhileTheApplianceKeepsThree)
     Bench& b = bench();
     const QString ds = "tank/ret3";
     const QString old = "tank/ret3-old";
-    b.destroy(Host::Appliance, ds);
     b.destroy(Host::Appliance, old);
-    b.destroy(Host::Server, ds);
-    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    ASSERT_TRUE(createFresh(ds));
     configure(ds, QJsonObject{{"local", QJsonObject{{"last", 3}}}, {"remote", QJsonObject{{"last", 10}}}}, true);
 
     // The dataset's files as each cycle's snapshot took them.
@@ -181,8 +99,7 @@ TEST_F(Retention, ServerKeepsTenWhileTheApplianceKeepsThree)
     EXPECT_EQ(b.checksum(Host::Appliance, old, &error), taken[3]) << error.toStdString();
     EXPECT_NE(taken[3], taken[12]);
     b.destroy(Host::Appliance, old);
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
+    destroyBoth(ds);
 }
 
 // An operator's hold on an old server snapshot: the appliance prunes it,
@@ -192,9 +109,7 @@ TEST_F(Retention, OperatorHoldOnTheServerOutlivesTheAppliancesCopy)
 {
     Bench& b = bench();
     const QString ds = "tank/ret4";
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
-    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    ASSERT_TRUE(createFresh(ds));
     configure(ds, QJsonObject{{"local", QJsonObject{{"last", 3}}}, {"remote", QJsonObject{{"last", 3}}}}, true);
     for (int i = 1; i <= 4; ++i) {
         step(i, {"cycle"});
@@ -211,8 +126,7 @@ TEST_F(Retention, OperatorHoldOnTheServerOutlivesTheAppliancesCopy)
     EXPECT_EQ(holds(Host::Server, ds),
               QStringList({vxr(ds, 2) + "\t1", vxr(ds, 4) + "\t0", vxr(ds, 5) + "\t0", vxr(ds, 6) + "\t1"}));
     b.run(Host::Server, {"zfs", "release", "opkeep", vxr(ds, 2)});
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
+    destroyBoth(ds);
 }
 
 // Without -F nothing rolls the server's copy back: one changed since its
@@ -222,9 +136,7 @@ TEST_F(Retention, ServerCopyChangedSinceItsNewestFailsTheUpload)
 {
     Bench& b = bench();
     const QString ds = "tank/ret5";
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
-    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    ASSERT_TRUE(createFresh(ds));
     configure(ds, QJsonObject{{"remote", QJsonObject{{"last", 5}}}}, true);
     for (int i = 1; i <= 2; ++i) {
         step(i, {"cycle"});
@@ -247,17 +159,14 @@ TEST_F(Retention, ServerCopyChangedSinceItsNewestFailsTheUpload)
     EXPECT_TRUE(after.value("ok").toBool());
     EXPECT_EQ(after.value("base").toString(), vxr(ds, 3));
     EXPECT_EQ(b.snapshots(Host::Server, ds), QStringList({vxr(ds, 1), vxr(ds, 2), vxr(ds, 3)}));
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
+    destroyBoth(ds);
 }
 
 TEST_F(Retention, WithoutTheKeyNothingIsPrunedOrHeld)
 {
     Bench& b = bench();
     const QString ds = "tank/ret2";
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
-    ASSERT_TRUE(b.run(Host::Appliance, {"zfs", "create", ds}).ok());
+    ASSERT_TRUE(createFresh(ds));
     configure(ds, QJsonValue(), true);
     for (int i = 1; i <= 4; ++i)
         step(i, {"cycle"});
@@ -269,8 +178,7 @@ TEST_F(Retention, WithoutTheKeyNothingIsPrunedOrHeld)
         for (const QString& line : holds(host, ds))
             EXPECT_TRUE(line.endsWith("\t0")) << line.toStdString();
     }
-    b.destroy(Host::Appliance, ds);
-    b.destroy(Host::Server, ds);
+    destroyBoth(ds);
 }
 
 // Needs neither root nor the bench: the service refuses to start.
@@ -279,8 +187,8 @@ TEST(RetentionStart, MalformedPolicyStopsTheStartWithItsReason)
     QTemporaryDir root;
     ASSERT_TRUE(root.isValid());
     const QString config = root.path() + "/config.json";
-    writeJson(config, QJsonObject{{"localagentid", root.path() + "/agent.sock"},
-                                  {"retention", QJsonObject{{"local", QJsonObject{{"daily", -3}}}}}});
+    writeJsonFile(config, QJsonObject{{"localagentid", root.path() + "/agent.sock"},
+                                      {"retention", QJsonObject{{"local", QJsonObject{{"daily", -3}}}}}});
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VXR_FILES_ROOT", root.path());

@@ -14,6 +14,7 @@
 #include "vxrengine.h"
 #include "vxroplog.h"
 #include "../zfsmodel.h"
+#include "../localzone.h"
 
 #include "../../printqt.h"
 
@@ -28,37 +29,12 @@
 
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
 constexpr int kCycleSecs = 300;
 constexpr int kDaySecs = 86400;
 const QStringList kDatasets{"tank/home", "tank/data", "tank/vm"};
-
-// The local zone of the process for one scope; Qt reads TZ afresh at
-// every local conversion.
-class LocalZone
-{
-public:
-    explicit LocalZone(const char* zone) : m_old(qgetenv("TZ")), m_had(qEnvironmentVariableIsSet("TZ"))
-    {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~LocalZone()
-    {
-        if (m_had)
-            qputenv("TZ", m_old);
-        else
-            qunsetenv("TZ");
-        tzset();
-    }
-
-private:
-    QByteArray m_old;
-    bool m_had;
-};
 
 // Resident memory of the process in KiB, after malloc hands back what it
 // can.

@@ -9,6 +9,7 @@
 #include "vxrengine.h"
 #include "vxrschedule.h"
 #include "vxrscheduler.h"
+#include "../localzone.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -16,8 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-
-#include <ctime>
 
 namespace {
 
@@ -261,30 +260,6 @@ TEST_F(DailyCheck, MissingAccountPassesTheTime)
     EXPECT_TRUE(queuedIndexes().isEmpty());
     EXPECT_EQ(engine->units().scheduler.nextSchedule(), at(8, 2, 30));
 }
-
-// The local zone of the process for one scope; Qt reads TZ afresh at
-// every local conversion.
-class LocalZone
-{
-public:
-    explicit LocalZone(const char* zone) : m_old(qgetenv("TZ")), m_had(qEnvironmentVariableIsSet("TZ"))
-    {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~LocalZone()
-    {
-        if (m_had)
-            qputenv("TZ", m_old);
-        else
-            qunsetenv("TZ");
-        tzset();
-    }
-
-private:
-    QByteArray m_old;
-    bool m_had;
-};
 
 // Minute by minute across both daylight-saving changes of two zones, one
 // entry in the hour that is skipped or repeated and one outside it: each
