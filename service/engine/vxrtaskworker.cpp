@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 
 #include <chrono>
+#include <malloc.h>
 #include <thread>
 
 void VxrTaskWorker::setHandlers(Handler upload, Handler restore)
@@ -56,6 +57,9 @@ void VxrTaskWorker::run()
         }
         m_queue.remove(task.index);
     }
+    // A transfer's buffers are freed by now: their pages go back to the
+    // system instead of staying resident until the next one.
+    malloc_trim(0);
     // The last touch of this object by the thread.
     m_inRun.fetch_sub(1, std::memory_order_release);
 }
