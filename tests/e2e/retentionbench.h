@@ -81,13 +81,7 @@ protected:
         if (!now.isEmpty())
             env.insert("VXR_DRIVER_NOW", now);
         const Result r = bench().run(Host::Appliance, QStringList{kDriver, m_root + config} + op, 600000, env);
-        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-        for (const QString& line : r.lines()) {
-            if (line.startsWith("RESULT "))
-                return QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
-        }
-        ADD_FAILURE() << "no RESULT line: " << r.out.toStdString() << r.err.toStdString();
-        return QJsonObject();
+        return zbench::driverResult(r);
     }
 
     // One driver step at 2026-03-07 12:00 plus minute minutes.

@@ -69,13 +69,7 @@ protected:
         const Result r = bench().run(Host::Appliance, QStringList{"/usr/bin/env", path, kDriver} + op, 300000, env);
         if (trace)
             *trace = QString::fromUtf8(r.out + r.err);
-        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-        for (const QString& line : r.lines()) {
-            if (line.startsWith("RESULT "))
-                return QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
-        }
-        ADD_FAILURE() << "no RESULT line: " << r.out.toStdString() << r.err.toStdString();
-        return QJsonObject();
+        return zbench::driverResult(r);
     }
 
     bool sshpassStarted() const { return QFile::exists(hostFile("/sshpass.started")); }

@@ -1,5 +1,7 @@
 #include "zbenchtest.h"
 
+#include <QJsonDocument>
+
 #include <memory>
 
 namespace zbench {
@@ -48,5 +50,14 @@ void BenchTest::SetUp() {
 }
 
 Bench& BenchTest::bench() { return *shared().bench; }
+
+QJsonObject driverResult(const Result& r) {
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  for (const QString& line : r.lines()) {
+    if (line.startsWith("RESULT ")) return QJsonDocument::fromJson(line.mid(7).toUtf8()).object();
+  }
+  ADD_FAILURE() << "no RESULT line: " << r.out.toStdString() << r.err.toStdString();
+  return QJsonObject();
+}
 
 }  // namespace zbench

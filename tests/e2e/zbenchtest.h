@@ -17,6 +17,8 @@
 
 #include "zbench.h"
 
+#include <QJsonObject>
+
 #include <gtest/gtest.h>
 
 namespace zbench {
@@ -27,6 +29,10 @@ class BenchTest : public ::testing::Test {
   // The shared bench; valid in a test body once SetUp has not skipped.
   static Bench& bench();
 };
+
+// The object of a bench driver's "RESULT {json}" line; a failure of the
+// test when the driver did not exit 0 or printed none.
+QJsonObject driverResult(const Result& r);
 
 }  // namespace zbench
 
